@@ -1,0 +1,193 @@
+#include "platform/fake/fake_host.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+#include "window/layout.h"
+
+namespace wigwag {
+
+namespace {
+// Events closer than this count as simultaneous, so that sums of decimal seconds that
+// differ in the last bit still meet.
+constexpr double kSimultaneous = 1e-9;
+}  // namespace
+
+void FakeHost::At(double at, std::function<void()> action) {
+    scheduled_.push_back({at, order_++, std::move(action)});
+}
+
+void FakeHost::RunUntil(double until) {
+    do WaitEvents(until);
+    while (now_ < until);
+}
+
+void FakeHost::PlayerKeyDown(std::uint8_t vk) {
+    if (!down_[vk]) ++presses_[vk];
+    down_[vk] = true;
+}
+
+void FakeHost::PlayerKeyUp(std::uint8_t vk) {
+    down_[vk] = false;
+}
+
+void FakeHost::PlayerTap(std::uint8_t vk, double at, double holdSeconds) {
+    At(at, [this, vk] { PlayerKeyDown(vk); });
+    At(at + holdSeconds, [this, vk] { PlayerKeyUp(vk); });
+}
+
+void FakeHost::Click(Control control) {
+    if (WindowExists() && sink_) sink_->OnClick(control);
+}
+
+void FakeHost::RequestClose() {
+    if (!WindowExists()) return;
+    if (sink_) sink_->OnClose();
+    closed_ = true;
+    timers_.StopAll();
+}
+
+void FakeHost::CreateForm() {
+    created_ = true;
+    for (const ControlSpec& spec : kControls)
+        if (spec.kind == ControlKind::Label || spec.kind == ControlKind::CheckBox)
+            control(spec.id).caption = spec.text;
+}
+
+int FakeHost::RunEventLoop() {
+    while (WindowExists()) {
+        if (!timers_.NextDue() && !NextScripted())
+            throw std::logic_error("the event loop would wait for ever");
+        WaitEvents(std::numeric_limits<double>::infinity());
+    }
+    return 0;
+}
+
+void FakeHost::SendKeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags,
+                            std::uintptr_t extra) {
+    keyEvents_.push_back({now_, vk, scan, flags, extra});
+}
+
+KeyPoll FakeHost::PollKey(std::uint8_t vk) {
+    const KeyPoll poll{down_[vk], presses_[vk] != pressesSeen_[vk]};
+    pressesSeen_[vk] = presses_[vk];
+    return poll;
+}
+
+std::optional<double> FakeHost::NextScripted() const {
+    std::optional<double> next;
+    for (const Scheduled& s : scheduled_)
+        if (!next || s.at < *next) next = s.at;
+    return next;
+}
+
+bool FakeHost::ProcessDue() {
+    bool any = false;
+    for (;;) {
+        // Input first, in the order it was scheduled, then timer ticks, as on the real hosts.
+        auto due = std::min_element(scheduled_.begin(), scheduled_.end(),
+                                    [](const Scheduled& a, const Scheduled& b) {
+                                        return a.at != b.at ? a.at < b.at : a.order < b.order;
+                                    });
+        if (due != scheduled_.end() && due->at <= now_ + kSimultaneous) {
+            std::function<void()> action = std::move(due->action);
+            scheduled_.erase(due);
+            action();
+            any = true;
+            continue;
+        }
+        if (DispatchDueTick(timers_, now_ + kSimultaneous, WindowExists() ? sink_ : nullptr)) {
+            any = true;
+            continue;
+        }
+        return any;
+    }
+}
+
+void FakeHost::WaitEvents(double deadline) {
+    if (ProcessDue()) return;
+    double wake = deadline;
+    if (const auto tick = timers_.NextDue()) wake = std::min(wake, *tick);
+    if (const auto input = NextScripted()) wake = std::min(wake, *input);
+    if (wake > now_ && wake != std::numeric_limits<double>::infinity()) now_ = wake;
+    ProcessDue();
+}
+
+void FakeHost::ShowMessageBox(std::string_view title, std::string_view text) {
+    boxes_.push_back({now_, std::string(title), std::string(text)});
+    // Modal: the window goes on handling its events until the user clicks OK.
+    const double dismissed = now_ + messageBoxSeconds;
+    while (now_ < dismissed) WaitEvents(dismissed);
+}
+
+bool FakeHost::StartProcess(std::string_view commandLine, int windowStyle) {
+    if (processStartFails) return false;
+    processes_.push_back({now_, std::string(commandLine), windowStyle});
+    return true;
+}
+
+FileRead FakeHost::ReadTextFile(const std::string& name) {
+    const auto file = files.find(name);
+    if (file == files.end()) return {};
+    const auto fails = readFailsAfter.find(name);
+    if (fails != readFailsAfter.end())
+        return {true, true, file->second.substr(0, std::min(fails->second, file->second.size()))};
+    return {true, false, file->second};
+}
+
+FileWrite FakeHost::ReplaceTextFile(const std::string& name, std::string_view bytes) {
+    if (writeFailure) return {false, *writeFailure};
+    files[name] = std::string(bytes);
+    return {true, {}};
+}
+
+void FakeHost::SetValue(Control checkBox, int value) {
+    if (value < 0 || value > 2) throw std::out_of_range("check box value out of range");
+    control(checkBox).value = value;
+}
+
+void FakeHost::SetListIndex(Control list, int index) {
+    ControlState& c = control(list);
+    if (index < -1 || index >= static_cast<int>(c.items.size()))
+        throw std::out_of_range("list index out of range");
+    c.listIndex = index;
+}
+
+int FakeHost::ListCount(Control list) {
+    return static_cast<int>(control(list).items.size());
+}
+
+std::string FakeHost::ListItem(Control list, int index) {
+    const ControlState& c = control(list);
+    if (index < 0 || index >= static_cast<int>(c.items.size()))
+        throw std::out_of_range("list item out of range");
+    return c.items[static_cast<std::size_t>(index)];
+}
+
+void FakeHost::AddItem(Control list, std::string_view text) {
+    control(list).items.emplace_back(text);
+}
+
+void FakeHost::Clear(Control list) {
+    control(list).items.clear();
+    control(list).listIndex = -1;
+}
+
+void FakeHost::SetCaption(Control label, std::string_view text) {
+    control(label).caption = std::string(text);
+}
+
+void FakeHost::SetTimerEnabled(Timer timer, bool enabled) {
+    if (WindowExists()) timers_.SetEnabled(timer, enabled, now_);
+}
+
+void FakeHost::SetTimerInterval(Timer timer, int milliseconds) {
+    timers_.SetInterval(timer, milliseconds, now_);
+}
+
+FakeHost::ControlState& FakeHost::control(Control c) {
+    return controls_[static_cast<std::size_t>(c)];
+}
+
+}  // namespace wigwag

@@ -1,0 +1,133 @@
+// The in-memory host: controls that hold their values, files in a map, and a simulated
+// clock. Timers tick on virtual time and nest inside pauses as on a real host; every key
+// event, message box and process start is recorded with its virtual time.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/host.h"
+#include "platform/timer_queue.h"
+
+namespace wigwag {
+
+class FakeHost final : public Host {
+  public:
+    struct KeyEvent {
+        double time;
+        std::uint8_t vk;
+        std::uint8_t scan;
+        std::uint32_t flags;
+        std::uintptr_t extra;
+        bool up() const { return (flags & kKeyUp) != 0; }
+    };
+    struct MessageBoxShown {
+        double time;
+        std::string title, text;
+    };
+    struct ProcessStarted {
+        double time;
+        std::string commandLine;
+        int windowStyle;
+    };
+
+    // --- driving the simulation ----------------------------------------------------
+    // Runs `action` as an input event when virtual time reaches `at`.
+    void At(double at, std::function<void()> action);
+    // Processes events until virtual time reaches `until`.
+    void RunUntil(double until);
+    void RunFor(double seconds) { RunUntil(now_ + seconds); }
+    // The player's (or another program's) use of a key; these are what PollKey sees.
+    void PlayerKeyDown(std::uint8_t vk);
+    void PlayerKeyUp(std::uint8_t vk);
+    // Down at `at`, up `holdSeconds` later.
+    void PlayerTap(std::uint8_t vk, double at, double holdSeconds);
+    void Click(Control control);
+    // The user closes the window.
+    void RequestClose();
+
+    // --- what happened -----------------------------------------------------------------
+    const std::vector<KeyEvent>& KeyEvents() const { return keyEvents_; }
+    void ClearKeyEvents() { keyEvents_.clear(); }
+    const std::vector<MessageBoxShown>& MessageBoxes() const { return boxes_; }
+    const std::vector<ProcessStarted>& Processes() const { return processes_; }
+    bool WindowExists() const { return created_ && !closed_; }
+    bool Shown() const { return shown_; }
+
+    // --- the world around ---------------------------------------------------------------
+    std::map<std::string, std::string> files;
+    // Reading this file breaks off after this many bytes.
+    std::map<std::string, std::size_t> readFailsAfter;
+    // Replacing a file fails with this reason, leaving the file as it was.
+    std::optional<std::string> writeFailure;
+    // How long the user takes to dismiss a message box.
+    double messageBoxSeconds = 1.0;
+    bool processStartFails = false;
+
+    // --- Host ---------------------------------------------------------------------------
+    void CreateForm() override;
+    void ShowForm() override { shown_ = true; }
+    int RunEventLoop() override;
+    void SendKeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags,
+                      std::uintptr_t extra) override;
+    KeyPoll PollKey(std::uint8_t vk) override;
+    double Clock() override { return now_; }
+    void WaitEvents(double deadline) override;
+    void ShowMessageBox(std::string_view title, std::string_view text) override;
+    bool StartProcess(std::string_view commandLine, int windowStyle) override;
+    FileRead ReadTextFile(const std::string& name) override;
+    FileWrite ReplaceTextFile(const std::string& name, std::string_view bytes) override;
+    void SetEventSink(FormEvents* sink) override { sink_ = sink; }
+    int Value(Control checkBox) override { return control(checkBox).value; }
+    void SetValue(Control checkBox, int value) override;
+    int ListIndex(Control list) override { return control(list).listIndex; }
+    void SetListIndex(Control list, int index) override;
+    int ListCount(Control list) override;
+    std::string ListItem(Control list, int index) override;
+    void AddItem(Control list, std::string_view text) override;
+    void Clear(Control list) override;
+    std::string Caption(Control label) override { return control(label).caption; }
+    void SetCaption(Control label, std::string_view text) override;
+    bool TimerEnabled(Timer timer) override { return timers_.Enabled(timer); }
+    void SetTimerEnabled(Timer timer, bool enabled) override;
+    int TimerInterval(Timer timer) override { return timers_.Interval(timer); }
+    void SetTimerInterval(Timer timer, int milliseconds) override;
+
+  private:
+    struct ControlState {
+        int value = 0;
+        int listIndex = -1;
+        std::vector<std::string> items;
+        std::string caption;
+    };
+    struct Scheduled {
+        double at;
+        long long order;
+        std::function<void()> action;
+    };
+    ControlState& control(Control c);
+    // Runs every scripted event and timer tick due at the current time.
+    bool ProcessDue();
+    std::optional<double> NextScripted() const;
+
+    double now_ = 0;
+    bool created_ = false, shown_ = false, closed_ = false;
+    FormEvents* sink_ = nullptr;
+    TimerQueue timers_;
+    std::array<ControlState, kControlCount> controls_{};
+    std::vector<Scheduled> scheduled_;
+    long long order_ = 0;
+    std::array<bool, 256> down_{};
+    std::array<unsigned, 256> presses_{};
+    std::array<unsigned, 256> pressesSeen_{};
+    std::vector<KeyEvent> keyEvents_;
+    std::vector<MessageBoxShown> boxes_;
+    std::vector<ProcessStarted> processes_;
+};
+
+}  // namespace wigwag

@@ -1,0 +1,145 @@
+// The seam between Wigwag and the machine it runs on.
+//
+// keys/, engine/, settings/ and window/ reach the host only through `Host`. Each
+// host (platform/fake for the tests, platform/win32, platform/qt + platform/x11)
+// implements it once; the program's logic never includes a system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace wigwag {
+
+// Every control of the main window, in the order of the layout table.
+enum class Control : std::uint8_t {
+    Image1,
+    Label1,
+    cboStartKey,
+    Label2,
+    Label3,
+    cbFlash,
+    cboFlash,
+    cbSiren,
+    cboSiren,
+    cbHazards,
+    lblStatus,
+    Image2,
+    lstStart,
+    lstKeys,
+};
+inline constexpr std::size_t kControlCount = 14;
+
+// The window's four timers.
+enum class Timer : std::uint8_t { tmStart, tmFlash, tmSiren, tmHazards };
+inline constexpr std::size_t kTimerCount = 4;
+
+// Key event flag for a key-up (the system's KEYEVENTF_KEYUP); 0 is a key-down.
+inline constexpr std::uint32_t kKeyUp = 2;
+// ShowWindow style "minimized, with the focus".
+inline constexpr int kShowMinimized = 2;
+
+// The player's own use of one key, as seen by the host since the last query of that key.
+// The program's own synthetic key events never show here; other programs' do.
+struct KeyPoll {
+    bool down = false;     // the key is down now
+    bool pressed = false;  // an up-to-down press happened since the previous query of this key
+};
+
+// What reading a whole text file gave.
+struct FileRead {
+    bool opened = false;  // false: the file could not be opened, `bytes` is empty
+    bool failed = false;  // a read failed after `bytes` had been read
+    std::string bytes;    // everything read before the end or the failure
+};
+
+// What replacing a file gave; `error` says why when `ok` is false.
+struct FileWrite {
+    bool ok = false;
+    std::string error;
+};
+
+// Events the window delivers to the program. Handlers run on the one UI thread,
+// possibly nested inside WaitEvents.
+class FormEvents {
+  public:
+    virtual void OnTimer(Timer timer) = 0;
+    virtual void OnClick(Control control) = 0;
+    // A close request. The host removes the window after this returns.
+    virtual void OnClose() = 0;
+
+  protected:
+    ~FormEvents() = default;
+};
+
+class Host {
+  public:
+    virtual ~Host() = default;
+
+    // --- window lifecycle -------------------------------------------------------
+    // Creates the main window and its controls from the layout table (window/layout.h),
+    // hidden: captions and texts as laid out, lists empty, timers stopped.
+    virtual void CreateForm() = 0;
+    virtual void ShowForm() = 0;
+    // Runs events until the window is gone and no handler is still running; returns
+    // the process exit code.
+    virtual int RunEventLoop() = 0;
+
+    // --- keyboard -------------------------------------------------------------
+    // One synthetic key event into the system's input stream, for the focused window.
+    // The values are those of the system's keybd_event; a host may fill in the real
+    // scan code for scan 0 and mark the event as the program's own in `extra`.
+    virtual void SendKeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags,
+                              std::uintptr_t extra) = 0;
+    // The player's use of one key since the last query of it (see KeyPoll).
+    virtual KeyPoll PollKey(std::uint8_t vk) = 0;
+
+    // --- time and events ------------------------------------------------------
+    // Seconds on a monotonic clock, with a fractional part.
+    virtual double Clock() = 0;
+    // Processes every pending event (input, painting, timer ticks, a close request);
+    // when none is pending, sleeps until one arrives or Clock() reaches `deadline`,
+    // whichever comes first, and processes what arrived. Never spins.
+    virtual void WaitEvents(double deadline) = 0;
+
+    // --- dialogs and processes --------------------------------------------------
+    // A modal warning box (exclamation icon, one OK button). Pending events keep being
+    // processed while it is open.
+    virtual void ShowMessageBox(std::string_view title, std::string_view text) = 0;
+    // Starts a command line as a new process whose first window takes `windowStyle`;
+    // nothing is awaited. False when it could not be started.
+    virtual bool StartProcess(std::string_view commandLine, int windowStyle) = 0;
+
+    // --- files (relative names live in the current directory) -------------------
+    virtual FileRead ReadTextFile(const std::string& name) = 0;
+    // Replaces the file whole, atomically: either the new bytes or the old file remain.
+    virtual FileWrite ReplaceTextFile(const std::string& name, std::string_view bytes) = 0;
+
+    // --- the window's controls ----------------------------------------------------
+    virtual void SetEventSink(FormEvents* sink) = 0;
+
+    virtual int Value(Control checkBox) = 0;  // 0 clear, 1 ticked, 2 greyed
+    virtual void SetValue(Control checkBox, int value) = 0;
+
+    virtual int ListIndex(Control list) = 0;  // -1: no selection
+    virtual void SetListIndex(Control list, int index) = 0;
+
+    virtual int ListCount(Control list) = 0;
+    virtual std::string ListItem(Control list, int index) = 0;
+    virtual void AddItem(Control list, std::string_view text) = 0;
+    virtual void Clear(Control list) = 0;
+
+    virtual std::string Caption(Control label) = 0;
+    virtual void SetCaption(Control label, std::string_view text) = 0;
+
+    virtual bool TimerEnabled(Timer timer) = 0;
+    // Enabling a stopped timer starts its interval afresh; the first tick comes one
+    // interval later.
+    virtual void SetTimerEnabled(Timer timer, bool enabled) = 0;
+    virtual int TimerInterval(Timer timer) = 0;
+    virtual void SetTimerInterval(Timer timer, int milliseconds) = 0;
+};
+
+}  // namespace wigwag

@@ -1,0 +1,68 @@
+// A loaded main window on the simulated host, and timelines to compare against.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/fake/fake_host.h"
+#include "window/form1.h"
+
+namespace wigwag {
+
+// One key event as the tests write it: milliseconds of virtual time, code, down or up.
+struct Ev {
+    long ms;
+    int vk;
+    char dir;  // 'v' down, '^' up
+    bool operator==(const Ev&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Ev& e) {
+    return os << e.ms << "ms " << e.vk << (e.dir == 'v' ? " down" : " up");
+}
+
+inline std::vector<Ev> Timeline(const FakeHost& host) {
+    std::vector<Ev> out;
+    for (const auto& e : host.KeyEvents())
+        out.push_back({std::lround(e.time * 1000), e.vk, e.up() ? '^' : 'v'});
+    return out;
+}
+
+// A key-down followed by the Backspace key-down that every press sends.
+inline std::vector<Ev> Press(long ms, int vk) {
+    return {{ms, vk, 'v'}, {ms, 8, 'v'}};
+}
+
+inline std::vector<Ev> Cat(std::initializer_list<std::vector<Ev>> parts) {
+    std::vector<Ev> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+inline std::string DataFile(const std::string& line) {
+    return line + "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n";
+}
+
+class WindowTest : public ::testing::Test {
+  protected:
+    // Creates and loads the window at virtual time 0 with the given settings file bytes.
+    void Load(const std::string* file) {
+        if (file) host.files["wigwag.cfg"] = *file;
+        host.CreateForm();
+        host.SetEventSink(&form);
+        form.Create();
+        form.Form_Load();
+        host.ShowForm();
+    }
+    void Load(const std::string& file) { Load(&file); }
+
+    FakeHost host;
+    Form1 form{host};
+};
+
+}  // namespace wigwag
