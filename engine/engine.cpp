@@ -1,0 +1,90 @@
+#include "engine/engine.h"
+
+#include <array>
+#include <string>
+
+#include "keys/key_table.h"
+#include "keys/module1.h"
+
+namespace wigwag {
+
+namespace {
+
+constexpr std::array kEffectTimers{Timer::tmFlash, Timer::tmSiren, Timer::tmHazards};
+constexpr std::array<std::uint8_t, 3> kFixedReleases{kBCode, kGCode, kNineCode};
+
+std::string Text(std::uint8_t code) {
+    return std::to_string(code);
+}
+
+bool IsFixedRelease(std::uint8_t code) {
+    for (std::uint8_t fixed : kFixedReleases)
+        if (fixed == code) return true;
+    return false;
+}
+
+}  // namespace
+
+std::optional<std::uint8_t> ChosenKeyCode(Host& host, Control comboBox) {
+    const int index = host.ListIndex(comboBox);
+    if (index < 0 || index >= host.ListCount(Control::lstKeys)) return std::nullopt;
+    return ParseCodeText(host.ListItem(Control::lstKeys, index));
+}
+
+bool IsRunning(Host& host) {
+    return host.Caption(Control::lblStatus) == kRunning;
+}
+
+bool StartKeyPressed(Host& host, StartKeyWatch& watch) {
+    const std::optional<std::uint8_t> code = ChosenKeyCode(host, Control::cboStartKey);
+    if (!code) {
+        watch = {};
+        return false;
+    }
+    const KeyPoll poll = host.PollKey(*code);
+    const bool wasDown = watch.code == *code && watch.wasDown;
+    watch = {*code, poll.down};
+    return (poll.down && !wasDown) || poll.pressed;
+}
+
+void ReleaseEffectKeys(Host& host) {
+    for (std::uint8_t code : kFixedReleases) host.SendKeyEvent(code, 0, kKeyUp, 0);
+    std::optional<std::uint8_t> released;
+    for (Control combo : {Control::cboFlash, Control::cboSiren}) {
+        const std::optional<std::uint8_t> code = ChosenKeyCode(host, combo);
+        if (!code || IsFixedRelease(*code) || code == released) continue;
+        host.SendKeyEvent(*code, 0, kKeyUp, 0);
+        released = code;
+    }
+}
+
+void ToggleRunning(Host& host) {
+    ReleaseEffectKeys(host);
+    PressKey(host, Text(kZeroCode), "0", "0");
+    const std::string status = host.Caption(Control::lblStatus);
+    if (status != kRunning && status != kNotRunning) return;
+    const bool start = status == kNotRunning;
+    host.SetCaption(Control::lblStatus, start ? kRunning : kNotRunning);
+    for (Timer timer : kEffectTimers) host.SetTimerEnabled(timer, start);
+}
+
+void FlashTick(Host& host) {
+    const std::optional<std::uint8_t> code = ChosenKeyCode(host, Control::cboFlash);
+    if (!code || host.Value(Control::cbFlash) != 1) return;
+    PressKey(host, Text(*code), "1", "0.1");
+    Pause(host, "0.1");
+    PressKey(host, Text(*code), "1", "0.1");
+}
+
+void SirenTick(Host& host) {
+    const std::optional<std::uint8_t> code = ChosenKeyCode(host, Control::cboSiren);
+    if (!code || host.Value(Control::cbSiren) != 1) return;
+    PressKey(host, Text(*code), "0", "0.1");
+}
+
+void HazardsTick(Host& host) {
+    if (host.Value(Control::cbHazards) != 1) return;
+    PressKey(host, Text(kNineCode), "1", "0.1");
+}
+
+}  // namespace wigwag

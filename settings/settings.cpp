@@ -1,0 +1,139 @@
+#include "settings/settings.h"
+
+#include <array>
+#include <string>
+
+#include "keys/key_table.h"
+
+namespace wigwag {
+
+std::vector<std::string> SplitLines(std::string_view bytes, bool complete) {
+    std::vector<std::string> lines;
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\r') continue;
+        lines.emplace_back(bytes.substr(begin, i - begin));
+        if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
+        begin = i + 1;
+    }
+    if (complete && begin < bytes.size()) lines.emplace_back(bytes.substr(begin));
+    return lines;
+}
+
+bool IsBlankLine(std::string_view line) {
+    return line.find_first_not_of(' ') == std::string_view::npos;
+}
+
+std::optional<int> ConvertField(std::string_view field) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    std::size_t i = 0;
+    std::size_t end = field.size();
+    while (i < end && blank(field[i])) ++i;
+    while (end > i && blank(field[end - 1])) --end;
+    bool negative = false;
+    if (i < end && (field[i] == '-' || field[i] == '+')) negative = field[i++] == '-';
+    if (i == end) return std::nullopt;
+    long value = 0;
+    for (; i < end; ++i) {
+        if (field[i] < '0' || field[i] > '9') return std::nullopt;
+        value = value * 10 + (field[i] - '0');
+        if (value > 32768) return std::nullopt;
+    }
+    if (negative) value = -value;
+    if (value > 32767) return std::nullopt;
+    return static_cast<int>(value);
+}
+
+void LoadListFromFile(Host& host, Control list, const std::string& fileName) {
+    host.Clear(list);
+    const FileRead file = host.ReadTextFile(fileName);
+    const bool ok = file.opened && !file.failed;
+    if (file.opened) {
+        for (const std::string& line : SplitLines(file.bytes, ok))
+            if (!IsBlankLine(line)) host.AddItem(list, line);
+    }
+    if (!ok)
+        host.ShowMessageBox("Unable to Continue", "An error occurred loading file:\r\n" + fileName);
+}
+
+namespace {
+
+struct Field {
+    Control control;
+    int lowest, highest;
+    int defaultIndex;  // -1: a check box, no default
+};
+
+constexpr std::array<Field, 6> kFields{{
+    {Control::cbFlash, 0, 2, -1},
+    {Control::cbSiren, 0, 2, -1},
+    {Control::cbHazards, 0, 2, -1},
+    {Control::cboStartKey, -1, kKeyCount - 1, kDeleteIndex},
+    {Control::cboFlash, -1, kKeyCount - 1, kGIndex},
+    {Control::cboSiren, -1, kKeyCount - 1, kBIndex},
+}};
+
+bool IsCheckBox(const Field& f) {
+    return f.defaultIndex < 0;
+}
+
+std::vector<std::string_view> SplitFields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    if (line.empty()) return fields;
+    std::size_t begin = 0;
+    for (;;) {
+        const std::size_t bar = line.find('|', begin);
+        fields.push_back(line.substr(begin, bar - begin));
+        if (bar == std::string_view::npos) break;
+        begin = bar + 1;
+    }
+    return fields;
+}
+
+}  // namespace
+
+void LoadSettings(Host& host) {
+    LoadListFromFile(host, Control::lstStart, kSettingsFile);
+    const std::string line =
+        host.ListCount(Control::lstStart) > 0 ? host.ListItem(Control::lstStart, 0) : "";
+    const std::vector<std::string_view> fields = SplitFields(line);
+
+    // Each field on its own: one that is missing, does not convert or does not fit its
+    // control leaves the control as it was.
+    for (std::size_t n = 0; n < kFields.size(); ++n) {
+        if (n >= fields.size()) break;
+        const Field& f = kFields[n];
+        const std::optional<int> value = ConvertField(fields[n]);
+        if (!value || *value < f.lowest || *value > f.highest) continue;
+        if (IsCheckBox(f))
+            host.SetValue(f.control, *value);
+        else
+            host.SetListIndex(f.control, *value);
+    }
+    // A default only where the file gives no value at all for the key.
+    for (std::size_t n = 0; n < kFields.size(); ++n) {
+        const Field& f = kFields[n];
+        if (IsCheckBox(f)) continue;
+        if (n >= fields.size() || fields[n].empty()) host.SetListIndex(f.control, f.defaultIndex);
+    }
+}
+
+std::string SettingsText(Host& host) {
+    std::string text;
+    for (const Field& f : kFields) {
+        const int value = IsCheckBox(f) ? host.Value(f.control) : host.ListIndex(f.control);
+        text += std::to_string(value) + "|";
+    }
+    text += "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n";
+    return text;
+}
+
+void SaveSettings(Host& host) {
+    const FileWrite result = host.ReplaceTextFile(kSettingsFile, SettingsText(host));
+    if (!result.ok)
+        host.ShowMessageBox("Unable to Save",
+                            std::string("The settings could not be saved to file:\r\n") +
+                                kSettingsFile + "\r\n" + result.error);
+}
+
+}  // namespace wigwag

@@ -1,0 +1,42 @@
+// The settings file: the player's six choices, read when the window loads and written
+// when it closes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/host.h"
+
+namespace wigwag {
+
+inline constexpr const char* kSettingsFile = "wigwag.cfg";
+
+// The file's lines as the reader sees them: CR LF or a lone CR ends a line, a lone LF
+// stays in the text. `complete` false leaves out an unterminated last line.
+std::vector<std::string> SplitLines(std::string_view bytes, bool complete = true);
+
+// Empty, or spaces only.
+bool IsBlankLine(std::string_view line);
+
+// A settings field as a 16-bit signed integer: optional sign, decimal digits, blanks
+// around them; nothing for anything else.
+std::optional<int> ConvertField(std::string_view field);
+
+// Empties `list` and fills it with the file's non-blank lines. When the file cannot be
+// opened or read, tells the user in a message box and keeps the lines read before.
+void LoadListFromFile(Host& host, Control list, const std::string& fileName);
+
+// The load: the file's first non-blank line applied field by field to the check boxes and
+// key lists, and the default keys where the file gives none.
+void LoadSettings(Host& host);
+
+// The file's whole text for the controls' current values.
+std::string SettingsText(Host& host);
+
+// The save: replaces the file atomically; on failure the old file stays and the user is
+// told why.
+void SaveSettings(Host& host);
+
+}  // namespace wigwag

@@ -1,0 +1,94 @@
+#include "window/form1.h"
+
+#include <string>
+
+#include "engine/engine.h"
+#include "keys/key_table.h"
+#include "settings/settings.h"
+#include "window/layout.h"
+
+namespace wigwag {
+
+Form1::Form1(Host& host) : host_(host) {}
+
+void Form1::Create() {
+    for (Control combo : {Control::cboStartKey, Control::cboFlash, Control::cboSiren})
+        for (const KeyEntry& key : kKeyTable) host_.AddItem(combo, key.name);
+    for (const KeyEntry& key : kKeyTable) host_.AddItem(Control::lstKeys, CodeText(key.code));
+    for (const TimerSpec& timer : kTimers) {
+        host_.SetTimerInterval(timer.id, timer.intervalMs);
+        host_.SetTimerEnabled(timer.id, timer.enabledAtCreation);
+    }
+}
+
+void Form1::Form_Load() {
+    LoadSettings(host_);
+    loaded_ = true;
+}
+
+void Form1::Form_Unload(int& /*cancel*/) {
+    // Release the held keys before anything can keep the close waiting on the user.
+    if (IsRunning(host_)) ReleaseEffectKeys(host_);
+    SaveSettings(host_);
+    closed_ = true;
+}
+
+void Form1::Image2_Click() {
+    // A browser that cannot be started changes nothing in the window.
+    host_.StartProcess(std::string(kShellProgram) + " " + kWebAddress, kShowMinimized);
+}
+
+void Form1::tmStart_Timer() {
+    if (StartKeyPressed(host_, startKey_)) ToggleRunning();
+}
+
+void Form1::tmFlash_Timer() {
+    FlashTick(host_);
+}
+void Form1::tmSiren_Timer() {
+    SirenTick(host_);
+}
+void Form1::tmHazards_Timer() {
+    HazardsTick(host_);
+}
+
+void Form1::ToggleRunning() {
+    wigwag::ToggleRunning(host_);
+}
+
+void Form1::OnTimer(Timer timer) {
+    if (!loaded_ || closed_) return;
+    switch (timer) {
+        case Timer::tmStart:
+            return tmStart_Timer();
+        case Timer::tmFlash:
+            return tmFlash_Timer();
+        case Timer::tmSiren:
+            return tmSiren_Timer();
+        case Timer::tmHazards:
+            return tmHazards_Timer();
+    }
+}
+
+void Form1::OnClick(Control control) {
+    if (control == Control::Image2) Image2_Click();
+}
+
+void Form1::OnClose() {
+    int cancel = 0;
+    Form_Unload(cancel);
+}
+
+int RunWigwag(Host& host) {
+    host.CreateForm();
+    Form1 form(host);
+    host.SetEventSink(&form);
+    form.Create();
+    form.Form_Load();
+    host.ShowForm();
+    const int code = host.RunEventLoop();
+    host.SetEventSink(nullptr);
+    return code;
+}
+
+}  // namespace wigwag
