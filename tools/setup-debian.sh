@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Wigwag needs: "run" for building and running the Linux
+# program, "test" for every build and test (Linux, sanitizers, Windows under Wine).
+set -euo pipefail
+
+run_packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libx11-dev libxtst-dev
+              libxi-dev fonts-liberation xdg-utils)
+test_packages=("${run_packages[@]}" libgtest-dev googletest g++-mingw-w64-x86-64-posix
+               mingw-w64-tools wine wine64 xvfb xauth xdotool x11-utils imagemagick python3)
+
+case "${1:-test}" in
+    run) wanted=("${run_packages[@]}") ;;
+    test) wanted=("${test_packages[@]}") ;;
+    *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]} == 0)); then
+    exit 0
+fi
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then as_root=(sudo); fi
+echo "Installing: ${missing[*]}"
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
