@@ -78,13 +78,9 @@ TEST_F(Engine, EachEffectAlone) {
         {"2|2|2|0|31|26|", {}},  // greyed boxes do nothing
     };
     for (const Case& c : cases) {
-        FakeHost h;
-        Form1 f(h);
-        h.files["wigwag.cfg"] = DataFile(c.line);
-        h.CreateForm();
-        h.SetEventSink(&f);
-        f.Create();
-        f.Form_Load();
+        Window w;
+        w.Load(DataFile(c.line));
+        FakeHost& h = w.host;
         h.PlayerTap(kDelete, 0.05, 0.03);
         h.RunUntil(1.25);
         EXPECT_EQ(Timeline(h), Cat({Burst(100), c.afterBurst})) << c.line;
@@ -117,13 +113,9 @@ TEST_F(Engine, SwitchingOffReleasesTheChosenKeysToo) {
         {"1|1|0|0|-1|-1|", {}},                            // no choice: nothing to release
     };
     for (const Case& c : cases) {
-        FakeHost h;
-        Form1 f(h);
-        h.files["wigwag.cfg"] = DataFile(c.line);
-        h.CreateForm();
-        h.SetEventSink(&f);
-        f.Create();
-        f.Form_Load();
+        Window w;
+        w.Load(DataFile(c.line));
+        FakeHost& h = w.host;
         ReleaseEffectKeys(h);
         std::vector<Ev> expected{{0, 66, '^'}, {0, 71, '^'}, {0, 57, '^'}};
         expected.insert(expected.end(), c.releases.begin(), c.releases.end());
@@ -181,13 +173,9 @@ TEST_F(Engine, ListsWithoutAChoiceSendNothingAndDoNotFail) {
     host.RunUntil(1.25);
     EXPECT_EQ(Timeline(host), Cat({Burst(100), Press(1100, 57), {{1200, 57, '^'}}}));
 
-    FakeHost h;
-    Form1 f(h);
-    h.files["wigwag.cfg"] = DataFile("1|1|1|-1|31|26|");
-    h.CreateForm();
-    h.SetEventSink(&f);
-    f.Create();
-    f.Form_Load();
+    Window w;
+    w.Load(DataFile("1|1|1|-1|31|26|"));
+    FakeHost& h = w.host;
     h.PlayerTap(kDelete, 0.05, 0.1);
     h.RunUntil(1.0);
     EXPECT_TRUE(h.KeyEvents().empty());

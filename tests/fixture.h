@@ -48,9 +48,10 @@ inline std::string DataFile(const std::string& line) {
     return line + "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n";
 }
 
-class WindowTest : public ::testing::Test {
-  protected:
-    // Creates and loads the window at virtual time 0 with the given settings file bytes.
+// The main window on its own simulated host.
+struct Window {
+    // Creates and loads the window at virtual time 0 with these settings file bytes
+    // (none: no file).
     void Load(const std::string* file) {
         if (file) host.files["wigwag.cfg"] = *file;
         host.CreateForm();
@@ -64,5 +65,7 @@ class WindowTest : public ::testing::Test {
     FakeHost host;
     Form1 form{host};
 };
+
+class WindowTest : public ::testing::Test, protected Window {};
 
 }  // namespace wigwag

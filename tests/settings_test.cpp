@@ -93,17 +93,12 @@ TEST(Settings, EveryValidValueOfEveryFieldRoundTrips) {
     for (int field = 0; field < 6; ++field) {
         const bool checkBox = field < 3;
         for (int v = checkBox ? 0 : -1; v <= (checkBox ? 2 : 62); ++v) {
-            FakeHost h;
-            Form1 f(h);
             std::string line;
             for (int i = 0; i < 6; ++i) line += (i == field ? std::to_string(v) : "1") + "|";
-            h.files["wigwag.cfg"] = DataFile(line);
-            h.CreateForm();
-            h.SetEventSink(&f);
-            f.Create();
-            f.Form_Load();
-            h.RequestClose();
-            EXPECT_EQ(h.files["wigwag.cfg"], DataFile(line)) << line;
+            Window w;
+            w.Load(DataFile(line));
+            w.host.RequestClose();
+            EXPECT_EQ(w.host.files["wigwag.cfg"], DataFile(line)) << line;
         }
     }
 }
