@@ -1,0 +1,209 @@
+#include "platform/x11/x11_keyboard.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
+#include <X11/extensions/XTest.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/x11/keysyms.h"
+
+namespace wigwag {
+
+namespace {
+
+// Longer than the hazard lights' 1 s between presses, so a running effect's key keeps its
+// auto-repeat off; short enough to give the key back soon after the effects stop.
+constexpr double kRepeatRestoreDelay = 2.0;
+
+double Now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Protocol errors (a keycode the server rejects, a device gone) must not end the
+// program, which Xlib's default handler would do.
+int IgnoreXError(Display*, XErrorEvent*) {
+    return 0;
+}
+
+}  // namespace
+
+std::unique_ptr<X11Keyboard> X11Keyboard::Open(const char* displayName, std::string& error) {
+    const char* name = displayName ? displayName : std::getenv("DISPLAY");
+    if (!name || !*name) {
+        error = "no X display: DISPLAY is not set (Wigwag needs an X11 session or XWayland)";
+        return nullptr;
+    }
+    Display* display = XOpenDisplay(name);
+    if (!display) {
+        error = std::string("cannot open the X display \"") + name +
+                "\" (Wigwag needs an X11 session or XWayland)";
+        return nullptr;
+    }
+    XSetErrorHandler(IgnoreXError);
+    std::unique_ptr<X11Keyboard> keyboard(new X11Keyboard(display));
+    if (!keyboard->Init(error)) return nullptr;
+    return keyboard;
+}
+
+X11Keyboard::X11Keyboard(Display* display) : display_(display) {}
+
+X11Keyboard::~X11Keyboard() {
+    Restore();
+    XCloseDisplay(display_);
+}
+
+bool X11Keyboard::Init(std::string& error) {
+    int event = 0, base = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(display_, &event, &base, &major, &minor)) {
+        error = "the X server has no XTEST extension, which Wigwag needs to send keys";
+        return false;
+    }
+    int xiEvent = 0, xiError = 0;
+    major = 2;
+    minor = 2;
+    if (!XQueryExtension(display_, "XInputExtension", &xiOpcode_, &xiEvent, &xiError) ||
+        XIQueryVersion(display_, &major, &minor) != Success) {
+        error = "the X server has no XInput 2 extension, which Wigwag needs to read keys";
+        return false;
+    }
+
+    int count = 0;
+    XIDeviceInfo* devices = XIQueryDevice(display_, XIAllDevices, &count);
+    for (int i = 0; i < count; ++i) {
+        if (devices[i].use == XISlaveKeyboard && std::strstr(devices[i].name, "XTEST"))
+            xtestDevices_.push_back(devices[i].deviceid);
+    }
+    XIFreeDeviceInfo(devices);
+
+    unsigned char mask[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(mask, XI_RawKeyPress);
+    XIEventMask eventMask{XIAllMasterDevices, sizeof mask, mask};
+    XISelectEvents(display_, DefaultRootWindow(display_), &eventMask, 1);
+
+    XKeyboardState state{};
+    XGetKeyboardControl(display_, &state);
+    for (unsigned k = 0; k < 256; ++k) repeatWasOn_[k] = (state.auto_repeats[k / 8] >> (k % 8)) & 1;
+    XSync(display_, False);
+    return true;
+}
+
+void X11Keyboard::Sync() {
+    XSync(display_, False);
+}
+
+unsigned X11Keyboard::Keycode(std::uint8_t vk) {
+    const unsigned long keysym = KeysymForVk(vk);
+    return keysym ? XKeysymToKeycode(display_, keysym) : 0;
+}
+
+std::vector<unsigned> X11Keyboard::HeldKeycodes() const {
+    std::vector<unsigned> held;
+    for (unsigned k = 0; k < 256; ++k)
+        if (held_[k]) held.push_back(k);
+    return held;
+}
+
+void X11Keyboard::SetAutoRepeat(unsigned keycode, bool on) {
+    XKeyboardControl control{};
+    control.key = static_cast<int>(keycode);
+    control.auto_repeat_mode = on ? AutoRepeatModeOn : AutoRepeatModeOff;
+    XChangeKeyboardControl(display_, KBKey | KBAutoRepeatMode, &control);
+}
+
+void X11Keyboard::Send(std::uint8_t vk, bool up) {
+    const unsigned keycode = Keycode(vk);
+    if (keycode == 0) return;
+    if (up) {
+        XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+        held_[keycode] = false;
+        releasedAt_[keycode] = Now();
+    } else {
+        if (repeatWasOn_[keycode] && !repeatOff_[keycode]) {
+            SetAutoRepeat(keycode, false);
+            repeatOff_[keycode] = true;
+        }
+        ownPresses_.push_back({NextRequest(display_), keycode});
+        XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
+        held_[keycode] = true;
+    }
+    XFlush(display_);
+}
+
+void X11Keyboard::Drain() {
+    while (XPending(display_)) {
+        XEvent event;
+        XNextEvent(display_, &event);
+        if (event.type == MappingNotify) {
+            XRefreshKeyboardMapping(&event.xmapping);
+            continue;
+        }
+        XGenericEventCookie& cookie = event.xcookie;
+        if (event.type != GenericEvent || cookie.extension != xiOpcode_ ||
+            !XGetEventData(display_, &cookie))
+            continue;
+        if (cookie.evtype == XI_RawKeyPress) {
+            const auto* raw = static_cast<const XIRawEvent*>(cookie.data);
+            const auto keycode = static_cast<unsigned>(raw->detail);
+            const bool fromXTest = std::find(xtestDevices_.begin(), xtestDevices_.end(),
+                                             raw->sourceid) != xtestDevices_.end();
+            auto own = ownPresses_.end();
+            if (fromXTest)
+                own = std::find_if(ownPresses_.begin(), ownPresses_.end(), [&](const OwnPress& p) {
+                    return p.serial == cookie.serial && p.keycode == keycode;
+                });
+            if (own != ownPresses_.end())
+                ownPresses_.erase(own);
+            else if (!(raw->flags & XIKeyRepeat) && keycode < presses_.size())
+                ++presses_[keycode];
+        }
+        XFreeEventData(display_, &cookie);
+    }
+}
+
+void X11Keyboard::RestoreIdleRepeats() {
+    const double now = Now();
+    for (unsigned k = 0; k < 256; ++k) {
+        if (repeatOff_[k] && !held_[k] && now - releasedAt_[k] >= kRepeatRestoreDelay) {
+            SetAutoRepeat(k, true);
+            repeatOff_[k] = false;
+        }
+    }
+}
+
+KeyPoll X11Keyboard::Poll(std::uint8_t vk) {
+    RestoreIdleRepeats();
+    const unsigned keycode = Keycode(vk);
+    if (keycode == 0) return {};
+    // The round trip puts the raw events of every earlier request, ours included, in
+    // the queue first; own presses still unmatched after draining were never delivered.
+    char keys[32];
+    XQueryKeymap(display_, keys);
+    Drain();
+    ownPresses_.clear();
+    KeyPoll poll;
+    poll.down = ((keys[keycode / 8] >> (keycode % 8)) & 1) && !held_[keycode];
+    poll.pressed = presses_[keycode] > 0;
+    presses_[keycode] = 0;
+    return poll;
+}
+
+void X11Keyboard::Restore() {
+    for (unsigned k = 0; k < 256; ++k) {
+        if (held_[k]) XTestFakeKeyEvent(display_, k, False, CurrentTime);
+        held_[k] = false;
+    }
+    for (unsigned k = 0; k < 256; ++k) {
+        if (repeatOff_[k]) SetAutoRepeat(k, true);
+        repeatOff_[k] = false;
+    }
+    XSync(display_, False);
+}
+
+}  // namespace wigwag

@@ -1,0 +1,67 @@
+// Keys on an X display: synthetic events through XTest, the player's presses from
+// XInput 2 raw key events on the root window plus XQueryKeymap.
+//
+// A key the program presses gets its auto-repeat switched off, so the server neither
+// repeats it while held nor turns a second key-down into a release and press. Every such
+// change makes each X client with a keyboard (Qt among them) reload the keymap, so the
+// setting goes back only once the key has stayed up for a while, not at every release.
+// Restore() (also run by the destructor) releases what is still held and puts every
+// changed auto-repeat setting back.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/x11/key_device.h"
+
+using Display = struct _XDisplay;
+
+namespace wigwag {
+
+class X11Keyboard final : public KeyDevice {
+  public:
+    // Connects to `displayName` (nullptr: $DISPLAY). On failure returns nullptr and puts
+    // one line saying why into `error`.
+    static std::unique_ptr<X11Keyboard> Open(const char* displayName, std::string& error);
+    ~X11Keyboard() override;
+    X11Keyboard(const X11Keyboard&) = delete;
+    X11Keyboard& operator=(const X11Keyboard&) = delete;
+
+    void Send(std::uint8_t vk, bool up) override;
+    // Also gives back the auto-repeat of keys released long enough ago.
+    KeyPoll Poll(std::uint8_t vk) override;
+    void Restore() override;
+
+    // Waits until the X server has handled every request sent so far.
+    void Sync();
+    // The keycode a virtual-key code goes out as in the current mapping; 0: none.
+    unsigned Keycode(std::uint8_t vk);
+    // Keycodes the program holds down now.
+    std::vector<unsigned> HeldKeycodes() const;
+
+  private:
+    explicit X11Keyboard(Display* display);
+    bool Init(std::string& error);
+    void SetAutoRepeat(unsigned keycode, bool on);
+    void Drain();
+    void RestoreIdleRepeats();
+
+    struct OwnPress {
+        unsigned long serial;  // the request that sent it
+        unsigned keycode;
+    };
+
+    Display* display_;
+    int xiOpcode_ = 0;
+    std::vector<int> xtestDevices_;         // slave keyboards fed by XTest
+    std::array<bool, 256> held_{};          // keycodes the program pressed and did not release
+    std::array<bool, 256> repeatOff_{};     // keycodes whose auto-repeat the program turned off
+    std::array<bool, 256> repeatWasOn_{};   // per-key auto-repeat as found at start
+    std::array<double, 256> releasedAt_{};  // monotonic seconds of the program's last key-up
+    std::array<unsigned, 256> presses_{};   // the player's presses since the key's last poll
+    std::vector<OwnPress> ownPresses_;      // sent, raw event not seen yet
+};
+
+}  // namespace wigwag
