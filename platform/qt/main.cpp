@@ -1,0 +1,75 @@
+// Wigwag on Linux: the Qt window on an X display, keys through XTest.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "platform/qt/qt_host.h"
+#include "platform/x11/x11_keyboard.h"
+#include "window/form1.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+// Only writes a byte: the close itself runs in the event loop, where X calls are safe.
+void OnSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+bool InstallSignalPipe() {
+    if (::pipe2(signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
+           sigaction(SIGHUP, &action, nullptr) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    std::unique_ptr<wigwag::X11Keyboard> keyboard = wigwag::X11Keyboard::Open(nullptr, error);
+    if (!keyboard) {
+        std::fprintf(stderr, "wigwag: %s\n", error.c_str());
+        return 1;
+    }
+    // The window belongs on the same X display as the keys, also in a Wayland session.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
+
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    if (!InstallSignalPipe()) {
+        std::fprintf(stderr, "wigwag: cannot install the signal handlers\n");
+        return 1;
+    }
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+
+    int code = 1;
+    try {
+        wigwag::QtHost host(*keyboard);
+        QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&host] {
+            char buffer[16];
+            while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
+            }
+            host.RequestClose();
+        });
+        code = wigwag::RunWigwag(host);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "wigwag: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "wigwag: stopped by an unknown error\n");
+    }
+    signalNotifier.setEnabled(false);
+    keyboard->Restore();
+    return code;
+}

@@ -1,0 +1,449 @@
+#include "platform/qt/qt_host.h"
+
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QEventLoop>
+#include <QIcon>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QUrl>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "platform/text_file.h"
+
+namespace wigwag {
+
+namespace {
+
+constexpr double kNever = std::numeric_limits<double>::infinity();
+// Qt's logical pixels are 96 to the inch at every scale factor; the window system maps
+// them to device pixels on high-density screens.
+constexpr double kLogicalDpi = 96.0;
+
+int Pixels(int twips) {
+    return static_cast<int>(std::lround(twips * kLogicalDpi / kForm1.twipsPerInch));
+}
+
+QString Text(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// List items are bytes (lines of the settings file among them); Latin-1 gives every byte
+// back unchanged.
+QString Bytes(std::string_view text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QColor Colour(Rgb rgb) {
+    return QColor(rgb.r, rgb.g, rgb.b);
+}
+
+QFont MakeFont(const FontSpec& spec) {
+    QFont font;
+    font.setFamilies({QString::fromLatin1(spec.face), QString::fromLatin1(spec.fallbackFace)});
+    font.setPixelSize(static_cast<int>(std::lround(spec.points * kLogicalDpi / 72.0)));
+    font.setWeight(static_cast<QFont::Weight>(spec.weight));
+    font.setUnderline(spec.underline);
+    return font;
+}
+
+timespec ToTimespec(double seconds) {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(std::floor(seconds));
+    ts.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
+    if (ts.tv_nsec >= 1000000000L) ts.tv_nsec = 999999999L;
+    // An all-zero time would disarm the timer instead of firing it.
+    if (ts.tv_sec <= 0 && ts.tv_nsec <= 0) ts.tv_nsec = 1;
+    return ts;
+}
+
+}  // namespace
+
+namespace qt {
+
+FormWindow::FormWindow(QtHost& host)
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      host_(host) {}
+
+void FormWindow::closeEvent(QCloseEvent* event) {
+    host_.HandleClose();
+    event->accept();
+}
+
+Picture::Picture(QWidget* parent, std::function<void()> onClick)
+    : QLabel(parent), onClick_(std::move(onClick)) {}
+
+void Picture::mousePressEvent(QMouseEvent* event) {
+    pressed_ = event->button() == Qt::LeftButton;
+}
+
+void Picture::mouseReleaseEvent(QMouseEvent* event) {
+    const bool click = pressed_ && event->button() == Qt::LeftButton &&
+                       rect().contains(event->position().toPoint());
+    pressed_ = false;
+    if (click && onClick_) onClick_();
+}
+
+void CheckBox::nextCheckState() {
+    setCheckState(checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+}
+
+}  // namespace qt
+
+QtHost::QtHost(KeyDevice& keys) : keys_(keys) {
+    wakeFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (wakeFd_ < 0) throw std::runtime_error("cannot create the timer for the window's timers");
+    wakeNotifier_ = std::make_unique<QSocketNotifier>(wakeFd_, QSocketNotifier::Read);
+    QObject::connect(wakeNotifier_.get(), &QSocketNotifier::activated, [this] { OnWake(); });
+}
+
+QtHost::~QtHost() {
+    wakeNotifier_.reset();
+    ::close(wakeFd_);
+}
+
+// --- window ----------------------------------------------------------------------
+
+void QtHost::CreateForm() {
+    window_ = std::make_unique<qt::FormWindow>(*this);
+    window_->setObjectName(QString::fromLatin1(kForm1.name));
+    window_->setWindowTitle(QString::fromLatin1(kForm1.caption));
+    window_->setFixedSize(Pixels(kForm1.clientWidth), Pixels(kForm1.clientHeight));
+    window_->setFont(MakeFont(FontFor(FontRole::Window)));
+    QPalette palette = window_->palette();
+    palette.setColor(QPalette::Window, Colour(kForm1.background));
+    window_->setPalette(palette);
+    window_->setAutoFillBackground(true);
+
+    QIcon icon;
+    const QString iconBase = QStringLiteral(":/assets/") + QString::fromLatin1(kIconAsset);
+    icon.addFile(iconBase + QStringLiteral(".ico"));
+    icon.addFile(iconBase + QStringLiteral(".png"));
+    window_->setWindowIcon(icon);
+    QApplication::setWindowIcon(icon);
+
+    for (const ControlSpec& spec : kControls) CreateControl(spec);
+    SetTabOrder();
+}
+
+void QtHost::CreateControl(const ControlSpec& spec) {
+    QWidget* parent = window_.get();
+    QWidget* widget = nullptr;
+    switch (spec.kind) {
+        case ControlKind::Picture: {
+            const Control id = spec.id;
+            auto* picture = new qt::Picture(parent, [this, id] { HandleClick(id); });
+            picture->setPixmap(QPixmap(QStringLiteral(":/assets/") +
+                                       QString::fromLatin1(spec.text) + QStringLiteral(".png")));
+            picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            widget = picture;
+            break;
+        }
+        case ControlKind::Label: {
+            auto* label = new QLabel(QString::fromLatin1(spec.text), parent);
+            label->setAlignment((spec.align == Align::Center ? Qt::AlignHCenter : Qt::AlignLeft) |
+                                Qt::AlignTop);
+            widget = label;
+            break;
+        }
+        case ControlKind::DropDownList: {
+            auto* combo = new QComboBox(parent);
+            combo->setEditable(false);
+            combo->setMaxVisibleItems(16);
+            widget = combo;
+            break;
+        }
+        case ControlKind::CheckBox: {
+            auto* box = new qt::CheckBox(QString::fromLatin1(spec.text), parent);
+            box->setTristate(true);
+            widget = box;
+            break;
+        }
+        case ControlKind::List:
+            widget = new QListWidget(parent);
+            break;
+    }
+    widget->setObjectName(QString::fromLatin1(spec.name));
+    widget->setGeometry(Pixels(spec.left), Pixels(spec.top), Pixels(spec.width),
+                        Pixels(spec.height));
+    if (spec.font != FontRole::None) widget->setFont(MakeFont(FontFor(spec.font)));
+    if (spec.toolTip) widget->setToolTip(QString::fromLatin1(spec.toolTip));
+
+    QPalette palette = spec.paint == Paint::System ? QApplication::palette() : widget->palette();
+    if (spec.paint != Paint::System) {
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+            palette.setColor(role, Colour(spec.foreground));
+        // Check boxes fill with the button colour, labels with the window colour.
+        for (auto role : {QPalette::Window, QPalette::Button})
+            palette.setColor(role, Colour(spec.background));
+    }
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(spec.paint == Paint::OnBackground);
+    widgets_[static_cast<std::size_t>(spec.id)] = widget;
+}
+
+void QtHost::SetTabOrder() {
+    std::vector<const ControlSpec*> order;
+    for (const ControlSpec& spec : kControls) {
+        const bool focusable = spec.kind == ControlKind::DropDownList ||
+                               spec.kind == ControlKind::CheckBox || spec.kind == ControlKind::List;
+        if (focusable && spec.tabIndex >= 0) order.push_back(&spec);
+    }
+    std::sort(order.begin(), order.end(),
+              [](const ControlSpec* a, const ControlSpec* b) { return a->tabIndex < b->tabIndex; });
+    for (std::size_t i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(Widget(order[i - 1]->id), Widget(order[i]->id));
+    if (!order.empty()) Widget(order.front()->id)->setFocus();
+}
+
+void QtHost::ShowForm() {
+    if (!window_ || closed_) return;
+    if (closeRequested_) {
+        HandleClose();
+        return;
+    }
+    shown_ = true;
+    window_->show();
+}
+
+void QtHost::HandleClose() {
+    if (closed_) return;
+    closed_ = true;
+    Guard([this] {
+        if (sink_) sink_->OnClose();
+    });
+    timers_.StopAll();
+    ArmWake();
+}
+
+void QtHost::RequestClose() {
+    if (closed_) return;
+    // The window is still loading: the close waits until the load has put the settings
+    // into the controls, so that the save at close keeps them.
+    if (!shown_) {
+        closeRequested_ = true;
+        for (QMessageBox* box : boxes_) box->done(QMessageBox::Ok);
+        return;
+    }
+    for (QMessageBox* box : boxes_) box->done(QMessageBox::Ok);
+    window_->close();
+}
+
+void QtHost::HandleClick(Control control) {
+    if (closed_) return;
+    Guard([this, control] {
+        if (sink_) sink_->OnClick(control);
+    });
+}
+
+// --- events and time ---------------------------------------------------------------
+
+double QtHost::Clock() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void QtHost::Guard(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (...) {
+        if (!pending_) pending_ = std::current_exception();
+    }
+}
+
+void QtHost::RethrowPending() {
+    if (!pending_) return;
+    std::exception_ptr error = pending_;
+    pending_ = nullptr;
+    std::rethrow_exception(error);
+}
+
+void QtHost::ArmWake() {
+    double wake = deadlines_.empty() ? kNever : deadlines_.back();
+    if (const auto due = timers_.NextDue(); due && *due < wake) wake = *due;
+    if (wake == armedFor_) return;
+    armedFor_ = wake;
+    itimerspec spec{};
+    if (std::isfinite(wake)) spec.it_value = ToTimespec(wake);
+    timerfd_settime(wakeFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+}
+
+void QtHost::DispatchDue() {
+    Guard([this] {
+        while (DispatchDueTick(timers_, Clock(), sink_)) {
+        }
+    });
+}
+
+void QtHost::OnWake() {
+    std::uint64_t expirations = 0;
+    [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &expirations, sizeof expirations);
+    armedFor_ = -1;
+    DispatchDue();
+    ArmWake();
+}
+
+void QtHost::WaitEvents(double deadline) {
+    deadlines_.push_back(deadline);
+    DispatchDue();
+    ArmWake();
+    QCoreApplication::processEvents(Clock() < deadline ? QEventLoop::WaitForMoreEvents
+                                                       : QEventLoop::AllEvents);
+    deadlines_.pop_back();
+    ArmWake();
+    RethrowPending();
+}
+
+int QtHost::RunEventLoop() {
+    while (!closed_) WaitEvents(kNever);
+    return 0;
+}
+
+// --- keys -------------------------------------------------------------------------------
+
+void QtHost::SendKeyEvent(std::uint8_t vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) {
+    keys_.Send(vk, (flags & kKeyUp) != 0);
+}
+
+KeyPoll QtHost::PollKey(std::uint8_t vk) {
+    return keys_.Poll(vk);
+}
+
+// --- dialogs, processes, files --------------------------------------------------------
+
+void QtHost::ShowMessageBox(std::string_view title, std::string_view text) {
+    QString body = Text(text);
+    body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    QWidget* parent = window_ && window_->isVisible() ? window_.get() : nullptr;
+    QMessageBox box(QMessageBox::Warning, Text(title), body, QMessageBox::Ok, parent);
+    if (closeRequested_) return;
+    boxes_.push_back(&box);
+    box.exec();
+    boxes_.pop_back();
+}
+
+bool QtHost::StartProcess(std::string_view commandLine, int) {
+    const QString line = Text(commandLine).trimmed();
+    const QString shell = QString::fromLatin1(kShellProgram);
+    // The shell's command line names a document or address: hand it to the desktop.
+    if (line.startsWith(shell + QLatin1Char(' '), Qt::CaseInsensitive)) {
+        const QUrl url(line.mid(shell.size() + 1).trimmed());
+        return url.isValid() && QDesktopServices::openUrl(url);
+    }
+    QStringList args = QProcess::splitCommand(line);
+    if (args.isEmpty()) return false;
+    const QString program = args.takeFirst();
+    return QProcess::startDetached(program, args);
+}
+
+FileRead QtHost::ReadTextFile(const std::string& name) {
+    return ReadWholeFile(name);
+}
+
+FileWrite QtHost::ReplaceTextFile(const std::string& name, std::string_view bytes) {
+    return ReplaceWholeFile(name, bytes);
+}
+
+// --- controls ---------------------------------------------------------------------------
+
+int QtHost::Value(Control checkBox) {
+    const auto* box = qobject_cast<QCheckBox*>(Widget(checkBox));
+    if (!box) return 0;
+    switch (box->checkState()) {
+        case Qt::Checked:
+            return 1;
+        case Qt::PartiallyChecked:
+            return 2;
+        default:
+            return 0;
+    }
+}
+
+void QtHost::SetValue(Control checkBox, int value) {
+    auto* box = qobject_cast<QCheckBox*>(Widget(checkBox));
+    if (!box || value < 0 || value > 2) return;
+    static constexpr Qt::CheckState kStates[] = {Qt::Unchecked, Qt::Checked, Qt::PartiallyChecked};
+    box->setCheckState(kStates[value]);
+}
+
+int QtHost::ListIndex(Control list) {
+    if (const auto* combo = qobject_cast<QComboBox*>(Widget(list))) return combo->currentIndex();
+    if (const auto* lst = qobject_cast<QListWidget*>(Widget(list))) return lst->currentRow();
+    return -1;
+}
+
+void QtHost::SetListIndex(Control list, int index) {
+    if (index < -1 || index >= ListCount(list)) return;
+    if (auto* combo = qobject_cast<QComboBox*>(Widget(list))) combo->setCurrentIndex(index);
+    if (auto* lst = qobject_cast<QListWidget*>(Widget(list))) lst->setCurrentRow(index);
+}
+
+int QtHost::ListCount(Control list) {
+    if (const auto* combo = qobject_cast<QComboBox*>(Widget(list))) return combo->count();
+    if (const auto* lst = qobject_cast<QListWidget*>(Widget(list))) return lst->count();
+    return 0;
+}
+
+std::string QtHost::ListItem(Control list, int index) {
+    if (index < 0 || index >= ListCount(list)) return {};
+    if (const auto* combo = qobject_cast<QComboBox*>(Widget(list)))
+        return combo->itemText(index).toLatin1().toStdString();
+    if (const auto* lst = qobject_cast<QListWidget*>(Widget(list)))
+        return lst->item(index)->text().toLatin1().toStdString();
+    return {};
+}
+
+void QtHost::AddItem(Control list, std::string_view text) {
+    // A combo box selects its first item when it gets one; the program's lists start
+    // with no selection.
+    if (auto* combo = qobject_cast<QComboBox*>(Widget(list))) {
+        const int index = combo->currentIndex();
+        combo->addItem(Bytes(text));
+        combo->setCurrentIndex(index);
+    }
+    if (auto* lst = qobject_cast<QListWidget*>(Widget(list))) lst->addItem(Bytes(text));
+}
+
+void QtHost::Clear(Control list) {
+    if (auto* combo = qobject_cast<QComboBox*>(Widget(list))) combo->clear();
+    if (auto* lst = qobject_cast<QListWidget*>(Widget(list))) lst->clear();
+}
+
+std::string QtHost::Caption(Control label) {
+    if (const auto* l = qobject_cast<QLabel*>(Widget(label))) return l->text().toStdString();
+    if (const auto* b = qobject_cast<QAbstractButton*>(Widget(label)))
+        return b->text().toStdString();
+    return {};
+}
+
+void QtHost::SetCaption(Control label, std::string_view text) {
+    if (auto* l = qobject_cast<QLabel*>(Widget(label))) l->setText(Text(text));
+    if (auto* b = qobject_cast<QAbstractButton*>(Widget(label))) b->setText(Text(text));
+}
+
+void QtHost::SetTimerEnabled(Timer timer, bool enabled) {
+    timers_.SetEnabled(timer, enabled, Clock());
+    ArmWake();
+}
+
+void QtHost::SetTimerInterval(Timer timer, int milliseconds) {
+    timers_.SetInterval(timer, milliseconds, Clock());
+    ArmWake();
+}
+
+}  // namespace wigwag

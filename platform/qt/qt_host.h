@@ -1,0 +1,145 @@
+// The Linux host: the main window from the layout table in Qt Widgets, the timers on one
+// precise wake-up (a timerfd) inside Qt's event loop, keys through a KeyDevice.
+#pragma once
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QWidget>
+#include <array>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/host.h"
+#include "platform/timer_queue.h"
+#include "platform/x11/key_device.h"
+#include "window/layout.h"
+
+class QMessageBox;
+class QSocketNotifier;
+
+namespace wigwag {
+
+class QtHost;
+
+namespace qt {
+
+// The main window; a close request from the window system goes to the host.
+class FormWindow final : public QWidget {
+  public:
+    explicit FormWindow(QtHost& host);
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    QtHost& host_;
+};
+
+// A picture that reports clicks (press and release on it).
+class Picture final : public QLabel {
+  public:
+    Picture(QWidget* parent, std::function<void()> onClick);
+
+  protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+  private:
+    std::function<void()> onClick_;
+    bool pressed_ = false;
+};
+
+// A three-state check box whose clicks only tick or clear: greyed is the program's.
+class CheckBox final : public QCheckBox {
+  public:
+    using QCheckBox::QCheckBox;
+
+  protected:
+    void nextCheckState() override;
+};
+
+}  // namespace qt
+
+class QtHost final : public Host {
+  public:
+    explicit QtHost(KeyDevice& keys);
+    ~QtHost() override;
+    QtHost(const QtHost&) = delete;
+    QtHost& operator=(const QtHost&) = delete;
+
+    void CreateForm() override;
+    void ShowForm() override;
+    int RunEventLoop() override;
+
+    void SendKeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags,
+                      std::uintptr_t extra) override;
+    KeyPoll PollKey(std::uint8_t vk) override;
+
+    double Clock() override;
+    void WaitEvents(double deadline) override;
+
+    void ShowMessageBox(std::string_view title, std::string_view text) override;
+    bool StartProcess(std::string_view commandLine, int windowStyle) override;
+
+    FileRead ReadTextFile(const std::string& name) override;
+    FileWrite ReplaceTextFile(const std::string& name, std::string_view bytes) override;
+
+    void SetEventSink(FormEvents* sink) override { sink_ = sink; }
+
+    int Value(Control checkBox) override;
+    void SetValue(Control checkBox, int value) override;
+    int ListIndex(Control list) override;
+    void SetListIndex(Control list, int index) override;
+    int ListCount(Control list) override;
+    std::string ListItem(Control list, int index) override;
+    void AddItem(Control list, std::string_view text) override;
+    void Clear(Control list) override;
+    std::string Caption(Control label) override;
+    void SetCaption(Control label, std::string_view text) override;
+
+    bool TimerEnabled(Timer timer) override { return timers_.Enabled(timer); }
+    void SetTimerEnabled(Timer timer, bool enabled) override;
+    int TimerInterval(Timer timer) override { return timers_.Interval(timer); }
+    void SetTimerInterval(Timer timer, int milliseconds) override;
+
+    // A close request from outside the window (a signal), handled like the user's.
+    void RequestClose();
+    bool Closed() const { return closed_; }
+
+    QWidget* Window() const { return window_.get(); }
+    QWidget* Widget(Control control) const { return widgets_[static_cast<std::size_t>(control)]; }
+
+    // Called by the window.
+    void HandleClose();
+    void HandleClick(Control control);
+
+  private:
+    void CreateControl(const ControlSpec& spec);
+    void SetTabOrder();
+    void ArmWake();
+    void OnWake();
+    void DispatchDue();
+    // Runs a handler of the program from inside a Qt event; what it throws is raised
+    // again where the host hands control back to the program.
+    void Guard(const std::function<void()>& handler);
+    void RethrowPending();
+
+    KeyDevice& keys_;
+    FormEvents* sink_ = nullptr;
+    TimerQueue timers_;
+    std::unique_ptr<qt::FormWindow> window_;
+    std::array<QWidget*, kControlCount> widgets_{};
+    int wakeFd_ = -1;
+    double armedFor_ = -1;  // the wake-up time the timerfd holds
+    std::unique_ptr<QSocketNotifier> wakeNotifier_;
+    std::vector<double> deadlines_;  // of the WaitEvents calls in progress, innermost last
+    bool shown_ = false;
+    bool closed_ = false;
+    bool closeRequested_ = false;      // before the window was shown; closes at ShowForm
+    std::vector<QMessageBox*> boxes_;  // message boxes open now, innermost last
+    std::exception_ptr pending_;
+};
+
+}  // namespace wigwag
