@@ -1,0 +1,122 @@
+// The Windows host: the main window from the layout table with standard controls, key
+// events through SendInput, the player's keys through a low-level keyboard hook, and the
+// timers on a high-resolution waitable timer inside the message loop.
+#pragma once
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <array>
+#include <exception>
+#include <limits>
+#include <string>
+
+#include "platform/host.h"
+#include "platform/timer_queue.h"
+
+namespace wigwag::win32 {
+
+class Win32Host final : public Host {
+  public:
+    Win32Host(HINSTANCE instance, int showCommand);
+    ~Win32Host() override;
+    Win32Host(const Win32Host&) = delete;
+    Win32Host& operator=(const Win32Host&) = delete;
+
+    void CreateForm() override;
+    void ShowForm() override;
+    int RunEventLoop() override;
+
+    void SendKeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags,
+                      std::uintptr_t extra) override;
+    KeyPoll PollKey(std::uint8_t vk) override;
+
+    double Clock() override;
+    void WaitEvents(double deadline) override;
+
+    void ShowMessageBox(std::string_view title, std::string_view text) override;
+    bool StartProcess(std::string_view commandLine, int windowStyle) override;
+
+    FileRead ReadTextFile(const std::string& name) override;
+    FileWrite ReplaceTextFile(const std::string& name, std::string_view bytes) override;
+
+    void SetEventSink(FormEvents* sink) override { sink_ = sink; }
+
+    int Value(Control checkBox) override;
+    void SetValue(Control checkBox, int value) override;
+    int ListIndex(Control list) override;
+    void SetListIndex(Control list, int index) override;
+    int ListCount(Control list) override;
+    std::string ListItem(Control list, int index) override;
+    void AddItem(Control list, std::string_view text) override;
+    void Clear(Control list) override;
+    std::string Caption(Control label) override;
+    void SetCaption(Control label, std::string_view text) override;
+
+    bool TimerEnabled(Timer timer) override { return timers_.Enabled(timer); }
+    void SetTimerEnabled(Timer timer, bool enabled) override;
+    int TimerInterval(Timer timer) override { return timers_.Interval(timer); }
+    void SetTimerInterval(Timer timer, int milliseconds) override;
+
+  private:
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+    static LRESULT CALLBACK KeyboardHook(int code, WPARAM wp, LPARAM lp);
+    LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
+
+    void CreateControls();
+    void ApplyLayout(UINT dpi);
+    void MakeFonts(UINT dpi);
+    void ScalePictures(UINT dpi);
+    UINT WindowDpi() const;
+    SIZE OuterSize(UINT dpi) const;
+    HWND Handle(Control control) const { return controls_[static_cast<std::size_t>(control)]; }
+    int ControlIndex(HWND child) const;
+    LRESULT ColorStatic(HDC dc, HWND child);
+    void PaintBehind(HDC dc, HWND child);
+    void Close();
+
+    bool PumpMessages();
+    bool DispatchTicks();
+    bool SleepUntil(double wake);
+    double NextWake(double deadline) const;
+    void ArmModalTimer();
+    void RethrowPending();
+    void PlayerKey(DWORD vk, bool up);
+
+    HINSTANCE instance_;
+    int showCommand_;
+    HWND window_ = nullptr;
+    HWND toolTip_ = nullptr;
+    HWND lastFocus_ = nullptr;
+    std::array<HWND, kControlCount> controls_{};
+    std::array<HBITMAP, kControlCount> sourcePictures_{};
+    std::array<HBITMAP, kControlCount> pictures_{};
+    std::array<HFONT, 4> fonts_{};
+    std::array<std::wstring, kControlCount> toolTipTexts_;
+    HBRUSH background_ = nullptr;
+    std::array<HBRUSH, kControlCount> controlBrushes_{};
+    HICON bigIcon_ = nullptr;
+    HICON smallIcon_ = nullptr;
+    UINT dpi_ = 96;
+
+    FormEvents* sink_ = nullptr;
+    TimerQueue timers_;
+    HANDLE waitTimer_ = nullptr;
+    double armedFor_ = std::numeric_limits<double>::quiet_NaN();  // when waitTimer_ fires
+    bool coarseTimer_ = false;  // no high-resolution waitable timer: raised system tick rate
+    int modalDepth_ = 0;        // inside a modal loop that is not ours (message box, moving)
+    bool windowGone_ = false;
+    std::exception_ptr pending_;
+    LARGE_INTEGER frequency_{};
+
+    HHOOK hook_ = nullptr;
+    std::array<bool, 256> playerDown_{};
+    std::array<bool, 256> playerPressed_{};
+};
+
+}  // namespace wigwag::win32
