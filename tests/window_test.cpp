@@ -69,7 +69,7 @@ TEST_F(WindowTest, EachClickOnTheLinkStartsOneMinimizedBrowser) {
 
 TEST(Layout, TheFocusCyclesThroughTheControlsThatTakeIt) {
     std::vector<std::pair<int, std::string>> order;
-    for (const ControlSpec& c : kControls)
+    for (const ControlLayout& c : kControls)
         if (c.tabIndex >= 0 && c.kind != ControlKind::Label) order.emplace_back(c.tabIndex, c.name);
     std::sort(order.begin(), order.end());
     std::vector<std::string> names;
@@ -79,23 +79,23 @@ TEST(Layout, TheFocusCyclesThroughTheControlsThatTakeIt) {
 }
 
 TEST(Layout, HiddenListsLieBeyondTheClientsRightEdgeAndTheOthersWithin) {
-    for (const ControlSpec& c : kControls) {
+    for (const ControlLayout& c : kControls) {
         const bool hidden = c.id == Control::lstStart || c.id == Control::lstKeys;
         if (hidden) {
             EXPECT_GE(c.left, kForm1.clientWidth) << c.name;
         } else if (c.id != Control::Image1) {
             EXPECT_LE(c.left + c.width, kForm1.clientWidth) << c.name;
         }
-        EXPECT_EQ(&SpecOf(c.id), &c) << c.name;
+        EXPECT_EQ(&LayoutOf(c.id), &c) << c.name;
     }
 }
 
 TEST(Layout, EachKeyListSaysWhatItsKeyDoes) {
-    EXPECT_STREQ(SpecOf(Control::cboStartKey).toolTip,
+    EXPECT_STREQ(LayoutOf(Control::cboStartKey).toolTip,
                  "Set the key which will enable/disable the application.");
-    EXPECT_STRNE(SpecOf(Control::cboFlash).toolTip, SpecOf(Control::cboStartKey).toolTip);
-    EXPECT_STRNE(SpecOf(Control::cboSiren).toolTip, SpecOf(Control::cboStartKey).toolTip);
-    EXPECT_STRNE(SpecOf(Control::cboSiren).toolTip, SpecOf(Control::cboFlash).toolTip);
+    EXPECT_STRNE(LayoutOf(Control::cboFlash).toolTip, LayoutOf(Control::cboStartKey).toolTip);
+    EXPECT_STRNE(LayoutOf(Control::cboSiren).toolTip, LayoutOf(Control::cboStartKey).toolTip);
+    EXPECT_STRNE(LayoutOf(Control::cboSiren).toolTip, LayoutOf(Control::cboFlash).toolTip);
 }
 
 }  // namespace

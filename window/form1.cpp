@@ -15,7 +15,7 @@ void Form1::Create() {
     for (Control combo : {Control::cboStartKey, Control::cboFlash, Control::cboSiren})
         for (const KeyEntry& key : kKeyTable) host_.AddItem(combo, key.name);
     for (const KeyEntry& key : kKeyTable) host_.AddItem(Control::lstKeys, CodeText(key.code));
-    for (const TimerSpec& timer : kTimers) {
+    for (const TimerLayout& timer : kTimers) {
         host_.SetTimerInterval(timer.id, timer.intervalMs);
         host_.SetTimerEnabled(timer.id, timer.enabledAtCreation);
     }

@@ -23,7 +23,7 @@ enum class ControlKind : std::uint8_t { Picture, Label, DropDownList, CheckBox, 
 
 enum class FontRole : std::uint8_t { Window, Combo, Header, Status, None };
 
-struct FontSpec {
+struct FontStyle {
     const char* face;          // preferred face
     const char* fallbackFace;  // metric-compatible face where the preferred one is missing
     double points;
@@ -37,7 +37,7 @@ enum class Paint : std::uint8_t { System, OnTransparent, OnBackground };
 
 enum class Align : std::uint8_t { Left, Center };
 
-struct ControlSpec {
+struct ControlLayout {
     Control id;
     const char* name;
     ControlKind kind;
@@ -52,14 +52,14 @@ struct ControlSpec {
     const char* toolTip;  // nullptr: none
 };
 
-struct TimerSpec {
+struct TimerLayout {
     Timer id;
     const char* name;
     int intervalMs;
     bool enabledAtCreation;
 };
 
-struct FormSpec {
+struct FormLayout {
     const char* name;
     const char* caption;
     int clientWidth, clientHeight;  // twips
@@ -69,17 +69,17 @@ struct FormSpec {
     int twipsPerInch;  // 1440; 15 twips a pixel at 96 dots per inch
 };
 
-inline constexpr FormSpec kForm1{"Form1", "Wigwag v1.1", 2880,  2505, kBlack,
-                                 true,    false,         false, 1440};
+inline constexpr FormLayout kForm1{"Form1", "Wigwag v1.1", 2880,  2505, kBlack,
+                                   true,    false,         false, 1440};
 
-inline constexpr std::array<FontSpec, 4> kFonts{{
+inline constexpr std::array<FontStyle, 4> kFonts{{
     {"Arial Narrow", "Liberation Sans Narrow", 8.25, 400, false},  // Window
     {"Arial Narrow", "Liberation Sans Narrow", 5.25, 700, false},  // Combo
     {"Arial Narrow", "Liberation Sans Narrow", 6.75, 700, true},   // Header
     {"Arial Narrow", "Liberation Sans Narrow", 6.75, 700, false},  // Status
 }};
 
-inline const FontSpec& FontFor(FontRole role) {
+inline const FontStyle& FontFor(FontRole role) {
     return kFonts[static_cast<std::size_t>(role)];
 }
 
@@ -93,7 +93,7 @@ inline constexpr const char* kWebAddress = "https://wigwag.example.org/";
 inline constexpr const char* kShellProgram = "explorer.exe";
 
 // In the order of the Control enumeration.
-inline constexpr std::array<ControlSpec, kControlCount> kControls{{
+inline constexpr std::array<ControlLayout, kControlCount> kControls{{
     {Control::Image1, "Image1", ControlKind::Picture, "banner", -600, 0, 4170, 915, -1,
      FontRole::None, Paint::System, kBlack, kBlack, Align::Left, nullptr},
     {Control::Label1, "Label1", ControlKind::Label, "Start/Stop Key:", 480, 840, 1095, 255, 0,
@@ -124,12 +124,12 @@ inline constexpr std::array<ControlSpec, kControlCount> kControls{{
      Paint::System, kBlack, kWhite, Align::Left, nullptr},
 }};
 
-inline const ControlSpec& SpecOf(Control id) {
+inline const ControlLayout& LayoutOf(Control id) {
     return kControls[static_cast<std::size_t>(id)];
 }
 
 // In the order of the Timer enumeration.
-inline constexpr std::array<TimerSpec, kTimerCount> kTimers{{
+inline constexpr std::array<TimerLayout, kTimerCount> kTimers{{
     {Timer::tmStart, "tmStart", 100, true},
     {Timer::tmFlash, "tmFlash", 400, false},
     {Timer::tmSiren, "tmSiren", 100, false},

@@ -50,9 +50,9 @@ void FakeHost::RequestClose() {
 
 void FakeHost::CreateForm() {
     created_ = true;
-    for (const ControlSpec& spec : kControls)
-        if (spec.kind == ControlKind::Label || spec.kind == ControlKind::CheckBox)
-            control(spec.id).caption = spec.text;
+    for (const ControlLayout& item : kControls)
+        if (item.kind == ControlKind::Label || item.kind == ControlKind::CheckBox)
+            control(item.id).caption = item.text;
 }
 
 int FakeHost::RunEventLoop() {

@@ -51,12 +51,12 @@ QColor Colour(Rgb rgb) {
     return QColor(rgb.r, rgb.g, rgb.b);
 }
 
-QFont MakeFont(const FontSpec& spec) {
+QFont MakeFont(const FontStyle& item) {
     QFont font;
-    font.setFamilies({QString::fromLatin1(spec.face), QString::fromLatin1(spec.fallbackFace)});
-    font.setPixelSize(static_cast<int>(std::lround(spec.points * kLogicalDpi / 72.0)));
-    font.setWeight(static_cast<QFont::Weight>(spec.weight));
-    font.setUnderline(spec.underline);
+    font.setFamilies({QString::fromLatin1(item.face), QString::fromLatin1(item.fallbackFace)});
+    font.setPixelSize(static_cast<int>(std::lround(item.points * kLogicalDpi / 72.0)));
+    font.setWeight(static_cast<QFont::Weight>(item.weight));
+    font.setUnderline(item.underline);
     return font;
 }
 
@@ -136,26 +136,26 @@ void QtHost::CreateForm() {
     window_->setWindowIcon(icon);
     QApplication::setWindowIcon(icon);
 
-    for (const ControlSpec& spec : kControls) CreateControl(spec);
+    for (const ControlLayout& item : kControls) CreateControl(item);
     SetTabOrder();
 }
 
-void QtHost::CreateControl(const ControlSpec& spec) {
+void QtHost::CreateControl(const ControlLayout& item) {
     QWidget* parent = window_.get();
     QWidget* widget = nullptr;
-    switch (spec.kind) {
+    switch (item.kind) {
         case ControlKind::Picture: {
-            const Control id = spec.id;
+            const Control id = item.id;
             auto* picture = new qt::Picture(parent, [this, id] { HandleClick(id); });
             picture->setPixmap(QPixmap(QStringLiteral(":/assets/") +
-                                       QString::fromLatin1(spec.text) + QStringLiteral(".png")));
+                                       QString::fromLatin1(item.text) + QStringLiteral(".png")));
             picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
             widget = picture;
             break;
         }
         case ControlKind::Label: {
-            auto* label = new QLabel(QString::fromLatin1(spec.text), parent);
-            label->setAlignment((spec.align == Align::Center ? Qt::AlignHCenter : Qt::AlignLeft) |
+            auto* label = new QLabel(QString::fromLatin1(item.text), parent);
+            label->setAlignment((item.align == Align::Center ? Qt::AlignHCenter : Qt::AlignLeft) |
                                 Qt::AlignTop);
             widget = label;
             break;
@@ -168,7 +168,7 @@ void QtHost::CreateControl(const ControlSpec& spec) {
             break;
         }
         case ControlKind::CheckBox: {
-            auto* box = new qt::CheckBox(QString::fromLatin1(spec.text), parent);
+            auto* box = new qt::CheckBox(QString::fromLatin1(item.text), parent);
             box->setTristate(true);
             widget = box;
             break;
@@ -177,34 +177,35 @@ void QtHost::CreateControl(const ControlSpec& spec) {
             widget = new QListWidget(parent);
             break;
     }
-    widget->setObjectName(QString::fromLatin1(spec.name));
-    widget->setGeometry(Pixels(spec.left), Pixels(spec.top), Pixels(spec.width),
-                        Pixels(spec.height));
-    if (spec.font != FontRole::None) widget->setFont(MakeFont(FontFor(spec.font)));
-    if (spec.toolTip) widget->setToolTip(QString::fromLatin1(spec.toolTip));
+    widget->setObjectName(QString::fromLatin1(item.name));
+    widget->setGeometry(Pixels(item.left), Pixels(item.top), Pixels(item.width),
+                        Pixels(item.height));
+    if (item.font != FontRole::None) widget->setFont(MakeFont(FontFor(item.font)));
+    if (item.toolTip) widget->setToolTip(QString::fromLatin1(item.toolTip));
 
-    QPalette palette = spec.paint == Paint::System ? QApplication::palette() : widget->palette();
-    if (spec.paint != Paint::System) {
+    QPalette palette = item.paint == Paint::System ? QApplication::palette() : widget->palette();
+    if (item.paint != Paint::System) {
         for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
-            palette.setColor(role, Colour(spec.foreground));
+            palette.setColor(role, Colour(item.foreground));
         // Check boxes fill with the button colour, labels with the window colour.
         for (auto role : {QPalette::Window, QPalette::Button})
-            palette.setColor(role, Colour(spec.background));
+            palette.setColor(role, Colour(item.background));
     }
     widget->setPalette(palette);
-    widget->setAutoFillBackground(spec.paint == Paint::OnBackground);
-    widgets_[static_cast<std::size_t>(spec.id)] = widget;
+    widget->setAutoFillBackground(item.paint == Paint::OnBackground);
+    widgets_[static_cast<std::size_t>(item.id)] = widget;
 }
 
 void QtHost::SetTabOrder() {
-    std::vector<const ControlSpec*> order;
-    for (const ControlSpec& spec : kControls) {
-        const bool focusable = spec.kind == ControlKind::DropDownList ||
-                               spec.kind == ControlKind::CheckBox || spec.kind == ControlKind::List;
-        if (focusable && spec.tabIndex >= 0) order.push_back(&spec);
+    std::vector<const ControlLayout*> order;
+    for (const ControlLayout& item : kControls) {
+        const bool focusable = item.kind == ControlKind::DropDownList ||
+                               item.kind == ControlKind::CheckBox || item.kind == ControlKind::List;
+        if (focusable && item.tabIndex >= 0) order.push_back(&item);
     }
-    std::sort(order.begin(), order.end(),
-              [](const ControlSpec* a, const ControlSpec* b) { return a->tabIndex < b->tabIndex; });
+    std::sort(order.begin(), order.end(), [](const ControlLayout* a, const ControlLayout* b) {
+        return a->tabIndex < b->tabIndex;
+    });
     for (std::size_t i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(Widget(order[i - 1]->id), Widget(order[i]->id));
     if (!order.empty()) Widget(order.front()->id)->setFocus();
@@ -278,9 +279,9 @@ void QtHost::ArmWake() {
     if (const auto due = timers_.NextDue(); due && *due < wake) wake = *due;
     if (wake == armedFor_) return;
     armedFor_ = wake;
-    itimerspec spec{};
-    if (std::isfinite(wake)) spec.it_value = ToTimespec(wake);
-    timerfd_settime(wakeFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    itimerspec wakeAt{};
+    if (std::isfinite(wake)) wakeAt.it_value = ToTimespec(wake);
+    timerfd_settime(wakeFd_, TFD_TIMER_ABSTIME, &wakeAt, nullptr);
 }
 
 void QtHost::DispatchDue() {

@@ -116,7 +116,7 @@ class QtHost final : public Host {
     void HandleClick(Control control);
 
   private:
-    void CreateControl(const ControlSpec& spec);
+    void CreateControl(const ControlLayout& item);
     void SetTabOrder();
     void ArmWake();
     void OnWake();

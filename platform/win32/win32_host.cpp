@@ -204,15 +204,16 @@ void Win32Host::CreateForm() {
 
 void Win32Host::CreateControls() {
     // Creation order is the focus order: controls with a place in it first, by place.
-    std::vector<const ControlSpec*> order;
-    for (const ControlSpec& entry : kControls) order.push_back(&entry);
-    std::stable_sort(order.begin(), order.end(), [](const ControlSpec* a, const ControlSpec* b) {
-        const int ka = a->tabIndex < 0 ? std::numeric_limits<int>::max() : a->tabIndex;
-        const int kb = b->tabIndex < 0 ? std::numeric_limits<int>::max() : b->tabIndex;
-        return ka < kb;
-    });
+    std::vector<const ControlLayout*> order;
+    for (const ControlLayout& entry : kControls) order.push_back(&entry);
+    std::stable_sort(
+        order.begin(), order.end(), [](const ControlLayout* a, const ControlLayout* b) {
+            const int ka = a->tabIndex < 0 ? std::numeric_limits<int>::max() : a->tabIndex;
+            const int kb = b->tabIndex < 0 ? std::numeric_limits<int>::max() : b->tabIndex;
+            return ka < kb;
+        });
 
-    for (const ControlSpec* entry : order) {
+    for (const ControlLayout* entry : order) {
         const wchar_t* cls = L"STATIC";
         DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
         DWORD exStyle = 0;
@@ -263,7 +264,7 @@ void Win32Host::CreateControls() {
     // Labels lie under the controls that take input, and pictures under everything: where
     // they overlap, a label draws the banner behind its text itself.
     for (ControlKind kind : {ControlKind::Label, ControlKind::Picture})
-        for (const ControlSpec& entry : kControls)
+        for (const ControlLayout& entry : kControls)
             if (entry.kind == kind)
                 SetWindowPos(Handle(entry.id), HWND_BOTTOM, 0, 0, 0, 0,
                              SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -273,7 +274,7 @@ void Win32Host::CreateControls() {
                         WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
                         CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
     if (toolTip_) {
-        for (const ControlSpec& entry : kControls) {
+        for (const ControlLayout& entry : kControls) {
             if (!entry.toolTip) continue;
             const std::size_t i = static_cast<std::size_t>(entry.id);
             toolTipTexts_[i] = Widen(entry.toolTip);
@@ -306,7 +307,7 @@ SIZE Win32Host::OuterSize(UINT dpi) const {
 void Win32Host::MakeFonts(UINT dpi) {
     static const bool preferredInstalled = FontInstalled(Widen(kFonts[0].face).c_str());
     for (std::size_t f = 0; f < kFonts.size(); ++f) {
-        const FontSpec& entry = kFonts[f];
+        const FontStyle& entry = kFonts[f];
         LOGFONTW lf{};
         lf.lfHeight = -static_cast<LONG>(std::lround(entry.points * dpi / 72.0));
         lf.lfWeight = entry.weight;
@@ -323,7 +324,7 @@ void Win32Host::ScalePictures(UINT dpi) {
     const HDC screen = GetDC(nullptr);
     const HDC src = CreateCompatibleDC(screen);
     const HDC dst = CreateCompatibleDC(screen);
-    for (const ControlSpec& entry : kControls) {
+    for (const ControlLayout& entry : kControls) {
         const std::size_t i = static_cast<std::size_t>(entry.id);
         if (entry.kind != ControlKind::Picture || !sourcePictures_[i]) continue;
         BITMAP info{};
@@ -355,7 +356,7 @@ void Win32Host::ApplyLayout(UINT dpi) {
     fonts_ = {};
     MakeFonts(dpi);
     ScalePictures(dpi);
-    for (const ControlSpec& entry : kControls) {
+    for (const ControlLayout& entry : kControls) {
         const HWND h = Handle(entry.id);
         if (entry.font != FontRole::None)
             SendMessageW(h, WM_SETFONT,
@@ -624,28 +625,28 @@ void Win32Host::SetValue(Control checkBox, int value) {
 int Win32Host::ListIndex(Control list) {
     const HWND h = Handle(list);
     if (!h) return -1;
-    const bool combo = SpecOf(list).kind == ControlKind::DropDownList;
+    const bool combo = LayoutOf(list).kind == ControlKind::DropDownList;
     return static_cast<int>(SendMessageW(h, combo ? CB_GETCURSEL : LB_GETCURSEL, 0, 0));
 }
 
 void Win32Host::SetListIndex(Control list, int index) {
     const HWND h = Handle(list);
     if (!h) return;
-    const bool combo = SpecOf(list).kind == ControlKind::DropDownList;
+    const bool combo = LayoutOf(list).kind == ControlKind::DropDownList;
     SendMessageW(h, combo ? CB_SETCURSEL : LB_SETCURSEL, WPARAM(index), 0);
 }
 
 int Win32Host::ListCount(Control list) {
     const HWND h = Handle(list);
     if (!h) return 0;
-    const bool combo = SpecOf(list).kind == ControlKind::DropDownList;
+    const bool combo = LayoutOf(list).kind == ControlKind::DropDownList;
     return static_cast<int>(SendMessageW(h, combo ? CB_GETCOUNT : LB_GETCOUNT, 0, 0));
 }
 
 std::string Win32Host::ListItem(Control list, int index) {
     const HWND h = Handle(list);
     if (!h) return {};
-    const bool combo = SpecOf(list).kind == ControlKind::DropDownList;
+    const bool combo = LayoutOf(list).kind == ControlKind::DropDownList;
     const LRESULT length =
         SendMessageW(h, combo ? CB_GETLBTEXTLEN : LB_GETTEXTLEN, WPARAM(index), 0);
     if (length < 0) return {};
@@ -659,7 +660,7 @@ std::string Win32Host::ListItem(Control list, int index) {
 void Win32Host::AddItem(Control list, std::string_view text) {
     const HWND h = Handle(list);
     if (!h) return;
-    const bool combo = SpecOf(list).kind == ControlKind::DropDownList;
+    const bool combo = LayoutOf(list).kind == ControlKind::DropDownList;
     const std::wstring item = Widen(text);
     SendMessageW(h, combo ? CB_ADDSTRING : LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
 }
@@ -667,7 +668,7 @@ void Win32Host::AddItem(Control list, std::string_view text) {
 void Win32Host::Clear(Control list) {
     const HWND h = Handle(list);
     if (!h) return;
-    const bool combo = SpecOf(list).kind == ControlKind::DropDownList;
+    const bool combo = LayoutOf(list).kind == ControlKind::DropDownList;
     SendMessageW(h, combo ? CB_RESETCONTENT : LB_RESETCONTENT, 0, 0);
 }
 
@@ -710,7 +711,7 @@ void Win32Host::PaintBehind(HDC dc, HWND child) {
     RECT onForm = client;
     MapWindowPoints(child, window_, reinterpret_cast<POINT*>(&onForm), 2);
     HDC picture = nullptr;
-    for (const ControlSpec& entry : kControls) {
+    for (const ControlLayout& entry : kControls) {
         const std::size_t i = static_cast<std::size_t>(entry.id);
         if (entry.kind != ControlKind::Picture || !pictures_[i]) continue;
         RECT place{};
@@ -731,7 +732,7 @@ void Win32Host::PaintBehind(HDC dc, HWND child) {
 LRESULT Win32Host::ColorStatic(HDC dc, HWND child) {
     const int index = ControlIndex(child);
     if (index < 0) return reinterpret_cast<LRESULT>(background_);
-    const ControlSpec& entry = kControls[static_cast<std::size_t>(index)];
+    const ControlLayout& entry = kControls[static_cast<std::size_t>(index)];
     switch (entry.paint) {
         case Paint::OnTransparent:
             PaintBehind(dc, child);
@@ -777,7 +778,7 @@ LRESULT Win32Host::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
             const HWND child = reinterpret_cast<HWND>(lp);
             const int index = child ? ControlIndex(child) : -1;
             if (index < 0 || HIWORD(wp) != BN_CLICKED) break;
-            const ControlSpec& entry = kControls[static_cast<std::size_t>(index)];
+            const ControlLayout& entry = kControls[static_cast<std::size_t>(index)];
             if (entry.kind == ControlKind::CheckBox) {
                 // The box has just stepped on by itself (clear, ticked, greyed); a click of
                 // the user only ticks or clears: a ticked box clears, any other ticks.

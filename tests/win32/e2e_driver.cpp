@@ -46,11 +46,11 @@ void CheckControls(const Wigwag& w, std::array<int, 3> checks, std::array<int, 3
     const Control lists[] = {Control::cboStartKey, Control::cboFlash, Control::cboSiren};
     for (int i = 0; i < 3; ++i) {
         const int v = w.CheckValue(boxes[i]);
-        Check(v == checks[std::size_t(i)], when + ": " + wigwag::SpecOf(boxes[i]).name + " is " +
+        Check(v == checks[std::size_t(i)], when + ": " + wigwag::LayoutOf(boxes[i]).name + " is " +
                                                std::to_string(v) + ", expected " +
                                                std::to_string(checks[std::size_t(i)]));
         const int k = w.ListIndex(lists[i]);
-        Check(k == keys[std::size_t(i)], when + ": " + wigwag::SpecOf(lists[i]).name +
+        Check(k == keys[std::size_t(i)], when + ": " + wigwag::LayoutOf(lists[i]).name +
                                              " index is " + std::to_string(k) + ", expected " +
                                              std::to_string(keys[std::size_t(i)]));
     }
@@ -195,11 +195,11 @@ void FirstRun() {
 
     for (Control combo : {Control::cboStartKey, Control::cboFlash, Control::cboSiren}) {
         Check(w.ListCount(combo) == wigwag::kKeyCount,
-              std::string(wigwag::SpecOf(combo).name) + " holds every key");
+              std::string(wigwag::LayoutOf(combo).name) + " holds every key");
         for (int i = 0; i < wigwag::kKeyCount; ++i) {
             const std::string item = w.ListItem(combo, i);
             if (item != wigwag::kKeyTable[std::size_t(i)].name) {
-                Check(false, std::string(wigwag::SpecOf(combo).name) + " item " +
+                Check(false, std::string(wigwag::LayoutOf(combo).name) + " item " +
                                  std::to_string(i) + " is " + Quote(item));
                 break;
             }
@@ -573,7 +573,7 @@ HWND FocusOf(HWND form) {
 }
 
 std::string NameOf(const Wigwag& w, HWND h) {
-    for (const wigwag::ControlSpec& s : wigwag::kControls)
+    for (const wigwag::ControlLayout& s : wigwag::kControls)
         if (w.Control(s.id) == h) return s.name;
     return h ? "another window" : "no window";
 }
@@ -595,7 +595,7 @@ void Layout() {
               client.bottom == px(wigwag::kForm1.clientHeight),
           "client area " + std::to_string(client.right) + " x " + std::to_string(client.bottom));
 
-    for (const wigwag::ControlSpec& s : wigwag::kControls) {
+    for (const wigwag::ControlLayout& s : wigwag::kControls) {
         const HWND h = w.Control(s.id);
         Check(h != nullptr, std::string(s.name) + " exists");
         if (!h) continue;
@@ -645,7 +645,7 @@ void Layout() {
 
     // The hover texts: one tool per control that has one.
     std::size_t tips = 0;
-    for (const wigwag::ControlSpec& s : wigwag::kControls) tips += s.toolTip ? 1 : 0;
+    for (const wigwag::ControlLayout& s : wigwag::kControls) tips += s.toolTip ? 1 : 0;
     HWND tooltip = nullptr;
     for (HWND h = FindWindowExW(nullptr, nullptr, TOOLTIPS_CLASSW, nullptr); h;
          h = FindWindowExW(nullptr, h, TOOLTIPS_CLASSW, nullptr)) {
@@ -660,8 +660,8 @@ void Layout() {
 
     // Focus order, with real Tab and Shift+Tab presses.
     std::vector<Control> order;
-    std::vector<const wigwag::ControlSpec*> focusable;
-    for (const wigwag::ControlSpec& s : wigwag::kControls)
+    std::vector<const wigwag::ControlLayout*> focusable;
+    for (const wigwag::ControlLayout& s : wigwag::kControls)
         if (s.tabIndex >= 0 && s.kind != wigwag::ControlKind::Label) focusable.push_back(&s);
     std::sort(focusable.begin(), focusable.end(),
               [](auto* a, auto* b) { return a->tabIndex < b->tabIndex; });
@@ -670,7 +670,7 @@ void Layout() {
     SetForegroundWindow(w.form);
     WaitUntil([&] { return GetForegroundWindow() == w.form; }, 5);
     Check(WaitUntil([&] { return FocusOf(w.form) == w.Control(order[0]); }, 5),
-          "focus starts on " + std::string(wigwag::SpecOf(order[0]).name) + ", is on " +
+          "focus starts on " + std::string(wigwag::LayoutOf(order[0]).name) + ", is on " +
               NameOf(w, FocusOf(w.form)));
     for (std::size_t i = 1; i <= order.size(); ++i) {
         Tap(VK_TAB, 0.02);

@@ -193,7 +193,7 @@ int Wigwag::CheckValue(wigwag::Control c) const {
 }
 
 static bool IsCombo(wigwag::Control c) {
-    return wigwag::SpecOf(c).kind == wigwag::ControlKind::DropDownList;
+    return wigwag::LayoutOf(c).kind == wigwag::ControlKind::DropDownList;
 }
 
 int Wigwag::ListIndex(wigwag::Control c) const {

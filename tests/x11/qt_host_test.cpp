@@ -100,16 +100,16 @@ TEST_F(QtHostTest, WindowAndControlsFollowTheLayoutTable) {
     EXPECT_EQ(window->palette().color(QPalette::Window), QColor(0, 0, 0));
     EXPECT_FALSE(window->windowIcon().isNull());
 
-    for (const ControlSpec& spec : kControls) {
-        SCOPED_TRACE(spec.name);
-        QWidget* w = host.Widget(spec.id);
+    for (const ControlLayout& item : kControls) {
+        SCOPED_TRACE(item.name);
+        QWidget* w = host.Widget(item.id);
         ASSERT_NE(w, nullptr);
-        EXPECT_EQ(w->objectName().toStdString(), spec.name);
+        EXPECT_EQ(w->objectName().toStdString(), item.name);
         EXPECT_EQ(w->geometry(),
-                  QRect(Px(spec.left), Px(spec.top), Px(spec.width), Px(spec.height)));
-        EXPECT_EQ(w->toolTip().toStdString(), spec.toolTip ? spec.toolTip : "");
-        if (spec.font != FontRole::None) {
-            const FontSpec& f = FontFor(spec.font);
+                  QRect(Px(item.left), Px(item.top), Px(item.width), Px(item.height)));
+        EXPECT_EQ(w->toolTip().toStdString(), item.toolTip ? item.toolTip : "");
+        if (item.font != FontRole::None) {
+            const FontStyle& f = FontFor(item.font);
             const QFontInfo info(w->font());
             EXPECT_TRUE(info.family() == f.face || info.family() == f.fallbackFace)
                 << info.family().toStdString();
@@ -117,14 +117,14 @@ TEST_F(QtHostTest, WindowAndControlsFollowTheLayoutTable) {
             EXPECT_EQ(w->font().bold(), f.weight >= 700);
             EXPECT_EQ(w->font().underline(), f.underline);
         }
-        if (spec.paint != Paint::System) {
-            const QColor fg(spec.foreground.r, spec.foreground.g, spec.foreground.b);
+        if (item.paint != Paint::System) {
+            const QColor fg(item.foreground.r, item.foreground.g, item.foreground.b);
             EXPECT_EQ(w->palette().color(QPalette::WindowText), fg);
         }
-        if (spec.paint == Paint::OnBackground) {
+        if (item.paint == Paint::OnBackground) {
             // Beyond the caption, the box shows its own background colour.
             const QImage image = w->grab().toImage();
-            const QColor bg(spec.background.r, spec.background.g, spec.background.b);
+            const QColor bg(item.background.r, item.background.g, item.background.b);
             EXPECT_EQ(image.pixelColor(image.width() - 2, 1).rgb(), bg.rgb());
         }
     }
