@@ -19,6 +19,8 @@ struct LoadCase {
     int boxes;
 };
 
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.what; }
+
 class SettingsLoad : public WindowTest, public ::testing::WithParamInterface<LoadCase> {
   protected:
     Values Current() {
