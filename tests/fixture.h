@@ -38,6 +38,10 @@ inline std::vector<Ev> Press(long ms, int vk) {
     return {{ms, vk, 'v'}, {ms, 8, 'v'}};
 }
 
+inline std::vector<Ev> Up(long ms, int vk) {
+    return {{ms, vk, '^'}};
+}
+
 inline std::vector<Ev> Cat(std::initializer_list<std::vector<Ev>> parts) {
     std::vector<Ev> out;
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
