@@ -8,37 +8,29 @@
 namespace wigwag {
 
 double Val(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-    const std::size_t start = i;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
-    const std::size_t digitsFrom = i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-    std::size_t digits = i - digitsFrom;
-    if (i < text.size() && text[i] == '.') {
-        const std::size_t fractionFrom = ++i;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-        digits += i - fractionFrom;
-    }
-    if (digits == 0) return 0.0;
     // Read by hand: strtod would follow the locale's decimal separator.
-    const std::string number(text.substr(start, i - start));
+    std::size_t i = text.find_first_not_of(" \t");
+    if (i == std::string_view::npos) return 0.0;
+    const bool negative = text[i] == '-';
+    if (text[i] == '-' || text[i] == '+') ++i;
     double value = 0.0;
-    double scale = 1.0;
-    bool fraction = false;
-    for (char c : number) {
-        if (c == '.') {
-            fraction = true;
+    double scale = 0.0;  // 0 before the decimal point, then the place of the next digit
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '.' && scale == 0.0) {
+            scale = 0.1;
         } else if (c >= '0' && c <= '9') {
-            if (fraction) {
-                scale /= 10.0;
-                value += (c - '0') * scale;
-            } else {
+            if (scale == 0.0) {
                 value = value * 10.0 + (c - '0');
+            } else {
+                value += (c - '0') * scale;
+                scale /= 10.0;
             }
+        } else {
+            break;
         }
     }
-    return number[0] == '-' ? -value : value;
+    return negative ? -value : value;
 }
 
 std::string NumberText(double value) {
