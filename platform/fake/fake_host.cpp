@@ -50,9 +50,9 @@ void FakeHost::RequestClose() {
 
 void FakeHost::CreateForm() {
     created_ = true;
-    for (const ControlLayout& item : kControls)
-        if (item.kind == ControlKind::Label || item.kind == ControlKind::CheckBox)
-            control(item.id).caption = item.text;
+    for (const ControlLayout& entry : kControls)
+        if (entry.kind == ControlKind::Label || entry.kind == ControlKind::CheckBox)
+            control(entry.id).caption = entry.text;
 }
 
 int FakeHost::RunEventLoop() {

@@ -51,12 +51,12 @@ QColor Colour(Rgb rgb) {
     return QColor(rgb.r, rgb.g, rgb.b);
 }
 
-QFont MakeFont(const FontStyle& item) {
+QFont MakeFont(const FontStyle& style) {
     QFont font;
-    font.setFamilies({QString::fromLatin1(item.face), QString::fromLatin1(item.fallbackFace)});
-    font.setPixelSize(static_cast<int>(std::lround(item.points * kLogicalDpi / 72.0)));
-    font.setWeight(static_cast<QFont::Weight>(item.weight));
-    font.setUnderline(item.underline);
+    font.setFamilies({QString::fromLatin1(style.face), QString::fromLatin1(style.fallbackFace)});
+    font.setPixelSize(static_cast<int>(std::lround(style.points * kLogicalDpi / 72.0)));
+    font.setWeight(static_cast<QFont::Weight>(style.weight));
+    font.setUnderline(style.underline);
     return font;
 }
 
@@ -136,26 +136,26 @@ void QtHost::CreateForm() {
     window_->setWindowIcon(icon);
     QApplication::setWindowIcon(icon);
 
-    for (const ControlLayout& item : kControls) CreateControl(item);
+    for (const ControlLayout& layout : kControls) CreateControl(layout);
     SetTabOrder();
 }
 
-void QtHost::CreateControl(const ControlLayout& item) {
+void QtHost::CreateControl(const ControlLayout& layout) {
     QWidget* parent = window_.get();
     QWidget* widget = nullptr;
-    switch (item.kind) {
+    switch (layout.kind) {
         case ControlKind::Picture: {
-            const Control id = item.id;
+            const Control id = layout.id;
             auto* picture = new qt::Picture(parent, [this, id] { HandleClick(id); });
             picture->setPixmap(QPixmap(QStringLiteral(":/assets/") +
-                                       QString::fromLatin1(item.text) + QStringLiteral(".png")));
+                                       QString::fromLatin1(layout.text) + QStringLiteral(".png")));
             picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
             widget = picture;
             break;
         }
         case ControlKind::Label: {
-            auto* label = new QLabel(QString::fromLatin1(item.text), parent);
-            label->setAlignment((item.align == Align::Center ? Qt::AlignHCenter : Qt::AlignLeft) |
+            auto* label = new QLabel(QString::fromLatin1(layout.text), parent);
+            label->setAlignment((layout.align == Align::Center ? Qt::AlignHCenter : Qt::AlignLeft) |
                                 Qt::AlignTop);
             widget = label;
             break;
@@ -168,7 +168,7 @@ void QtHost::CreateControl(const ControlLayout& item) {
             break;
         }
         case ControlKind::CheckBox: {
-            auto* box = new qt::CheckBox(QString::fromLatin1(item.text), parent);
+            auto* box = new qt::CheckBox(QString::fromLatin1(layout.text), parent);
             box->setTristate(true);
             widget = box;
             break;
@@ -177,31 +177,32 @@ void QtHost::CreateControl(const ControlLayout& item) {
             widget = new QListWidget(parent);
             break;
     }
-    widget->setObjectName(QString::fromLatin1(item.name));
-    widget->setGeometry(Pixels(item.left), Pixels(item.top), Pixels(item.width),
-                        Pixels(item.height));
-    if (item.font != FontRole::None) widget->setFont(MakeFont(FontFor(item.font)));
-    if (item.toolTip) widget->setToolTip(QString::fromLatin1(item.toolTip));
+    widget->setObjectName(QString::fromLatin1(layout.name));
+    widget->setGeometry(Pixels(layout.left), Pixels(layout.top), Pixels(layout.width),
+                        Pixels(layout.height));
+    if (layout.font != FontRole::None) widget->setFont(MakeFont(FontFor(layout.font)));
+    if (layout.toolTip) widget->setToolTip(QString::fromLatin1(layout.toolTip));
 
-    QPalette palette = item.paint == Paint::System ? QApplication::palette() : widget->palette();
-    if (item.paint != Paint::System) {
+    QPalette palette = layout.paint == Paint::System ? QApplication::palette() : widget->palette();
+    if (layout.paint != Paint::System) {
         for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
-            palette.setColor(role, Colour(item.foreground));
+            palette.setColor(role, Colour(layout.foreground));
         // Check boxes fill with the button colour, labels with the window colour.
         for (auto role : {QPalette::Window, QPalette::Button})
-            palette.setColor(role, Colour(item.background));
+            palette.setColor(role, Colour(layout.background));
     }
     widget->setPalette(palette);
-    widget->setAutoFillBackground(item.paint == Paint::OnBackground);
-    widgets_[static_cast<std::size_t>(item.id)] = widget;
+    widget->setAutoFillBackground(layout.paint == Paint::OnBackground);
+    widgets_[static_cast<std::size_t>(layout.id)] = widget;
 }
 
 void QtHost::SetTabOrder() {
     std::vector<const ControlLayout*> order;
-    for (const ControlLayout& item : kControls) {
-        const bool focusable = item.kind == ControlKind::DropDownList ||
-                               item.kind == ControlKind::CheckBox || item.kind == ControlKind::List;
-        if (focusable && item.tabIndex >= 0) order.push_back(&item);
+    for (const ControlLayout& layout : kControls) {
+        const bool focusable = layout.kind == ControlKind::DropDownList ||
+                               layout.kind == ControlKind::CheckBox ||
+                               layout.kind == ControlKind::List;
+        if (focusable && layout.tabIndex >= 0) order.push_back(&layout);
     }
     std::sort(order.begin(), order.end(), [](const ControlLayout* a, const ControlLayout* b) {
         return a->tabIndex < b->tabIndex;
