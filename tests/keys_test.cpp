@@ -13,9 +13,11 @@ TEST(KeyTable, NamesCodesAndCodeTexts) {
         {"BACKSPACE", 8},   {"TAB", 9},         {"RETURN", 0x0D},   {"SHIFT", 0x10},
         {"CONTROL", 0x11},  {"SPACE", 0x20},    {"NUMPAD *", 0x6A}, {"NUMPAD +", 0x6B},
         {"NUMPAD -", 0x6D}, {"NUMPAD .", 0x6E}, {"NUMPAD /", 0x6F}};
-    for (char d = '0'; d <= '9'; ++d) expected.push_back({std::string("NUMPAD ") + d, 0x30 + d});
+    for (char d = '0'; d <= '9'; ++d)
+        expected.push_back({std::string("NUMPAD ").append(1, d), 0x30 + d});
     for (char c = 'A'; c <= 'Z'; ++c) expected.push_back({std::string(1, c), c});
-    for (int i = 1; i <= 12; ++i) expected.push_back({"F" + std::to_string(i), 0x6F + i});
+    for (int i = 1; i <= 12; ++i)
+        expected.push_back({std::string("F").append(std::to_string(i)), 0x6F + i});
     ASSERT_EQ(expected.size(), kKeyTable.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(kKeyTable[i].name, expected[i].first) << i;

@@ -18,7 +18,7 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "x11"))
+sys.path.insert(0, HERE)
 from xtools import Receiver, Wigwag, Xvfb, now, xdotool  # noqa: E402
 
 ALL_ON = "1|1|1|0|31|26|"

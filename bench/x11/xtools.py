@@ -1,4 +1,4 @@
-"""A private X server and the clients the end-to-end tests and the benchmark drive."""
+"""A private X server and the clients the benchmark drives."""
 
 import os
 import subprocess
