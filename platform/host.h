@@ -50,9 +50,10 @@ struct KeyPoll {
 
 // What reading a whole text file gave.
 struct FileRead {
-    bool opened = false;  // false: the file could not be opened, `bytes` is empty
-    bool failed = false;  // a read failed after `bytes` had been read
-    std::string bytes;    // everything read before the end or the failure
+    bool opened = false;   // false: the file could not be opened, `bytes` is empty
+    bool missing = false;  // not opened because nothing of that name exists
+    bool failed = false;   // a read failed, or the file went past the limit, after `bytes`
+    std::string bytes;     // everything read before the end or the failure
 };
 
 // What replacing a file gave; `error` says why when `ok` is false.
@@ -113,7 +114,10 @@ class Host {
     virtual bool StartProcess(std::string_view commandLine, int windowStyle) = 0;
 
     // --- files (relative names live in the current directory) -------------------
-    virtual FileRead ReadTextFile(const std::string& name) = 0;
+    // Reads a regular file whole, never more than `limit` bytes: a longer file gives its
+    // first `limit` bytes as a read that failed. Anything but a regular file (a pipe, a
+    // device, a folder) cannot be opened; opening never waits.
+    virtual FileRead ReadTextFile(const std::string& name, std::size_t limit) = 0;
     // Replaces the file whole, atomically: either the new bytes or the old file remain.
     virtual FileWrite ReplaceTextFile(const std::string& name, std::string_view bytes) = 0;
 
@@ -128,7 +132,8 @@ class Host {
 
     virtual int ListCount(Control list) = 0;
     virtual std::string ListItem(Control list, int index) = 0;
-    virtual void AddItem(Control list, std::string_view text) = 0;
+    // Appends the items in one batch, in order.
+    virtual void AddItems(Control list, const std::vector<std::string>& items) = 0;
     virtual void Clear(Control list) = 0;
 
     virtual std::string Caption(Control label) = 0;

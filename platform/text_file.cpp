@@ -13,15 +13,22 @@
 
 namespace wigwag {
 
-FileRead ReadWholeFile(const std::string& name) {
+FileRead ReadWholeFile(const std::string& name, std::size_t limit) {
     FileRead result;
     std::FILE* file = std::fopen(name.c_str(), "rb");
-    if (!file) return result;
+    if (!file) {
+        result.missing = errno == ENOENT;
+        return result;
+    }
     result.opened = true;
     char buffer[4096];
     std::size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) result.bytes.append(buffer, got);
     result.failed = std::ferror(file) != 0;
+    if (result.bytes.size() > limit) {
+        result.bytes.resize(limit);
+        result.failed = true;
+    }
     std::fclose(file);
     return result;
 }

@@ -8,8 +8,9 @@
 
 namespace wigwag {
 
-// Reads the whole file in binary; `failed` when a read breaks off after opening.
-FileRead ReadWholeFile(const std::string& name);
+// Reads the whole file in binary, at most `limit` bytes; `failed` when a read breaks off
+// after opening or the file is longer.
+FileRead ReadWholeFile(const std::string& name, std::size_t limit);
 
 // Writes the bytes to a temporary file beside `name`, flushes it to the disk and puts it
 // in place of `name` in one step. On failure the old file is left as it was.

@@ -46,11 +46,12 @@ std::optional<int> ConvertField(std::string_view field) {
 
 void LoadListFromFile(Host& host, Control list, const std::string& fileName) {
     host.Clear(list);
-    const FileRead file = host.ReadTextFile(fileName);
+    const FileRead file = host.ReadTextFile(fileName, kSettingsReadLimit);
     const bool ok = file.opened && !file.failed;
     if (file.opened) {
-        for (const std::string& line : SplitLines(file.bytes, ok))
-            if (!IsBlankLine(line)) host.AddItem(list, line);
+        std::vector<std::string> lines = SplitLines(file.bytes, ok);
+        std::erase_if(lines, [](const std::string& line) { return IsBlankLine(line); });
+        host.AddItems(list, lines);
     }
     if (!ok)
         host.ShowMessageBox("Unable to Continue", "An error occurred loading file:\r\n" + fileName);

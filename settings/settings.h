@@ -12,6 +12,9 @@
 namespace wigwag {
 
 inline constexpr const char* kSettingsFile = "wigwag.cfg";
+// The most of a settings file that is read: far above the 60-odd bytes the program writes,
+// small enough that any file loads at once.
+inline constexpr std::size_t kSettingsReadLimit = 1 << 20;
 
 // The file's lines as the reader sees them: CR LF or a lone CR ends a line, a lone LF
 // stays in the text. `complete` false leaves out an unterminated last line.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/fake/fake_host.h"
+#include "settings_cases.h"
 #include "window/form1.h"
 
 namespace wigwag {
@@ -46,10 +47,6 @@ inline std::vector<Ev> Cat(std::initializer_list<std::vector<Ev>> parts) {
     std::vector<Ev> out;
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
-}
-
-inline std::string DataFile(const std::string& line) {
-    return line + "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n";
 }
 
 // The main window on its own simulated host.

@@ -4,12 +4,10 @@
 #include <optional>
 
 #include "fixture.h"
+#include "settings_cases.h"
 
 namespace wigwag {
 namespace {
-
-// cbFlash, cbSiren, cbHazards, cboStartKey, cboFlash, cboSiren
-using Values = std::array<int, 6>;
 
 Values Current(FakeHost& h) {
     return {h.Value(Control::cbFlash),      h.Value(Control::cbSiren),
@@ -18,37 +16,7 @@ Values Current(FakeHost& h) {
 }
 
 TEST(Settings, EachFieldAppliesOnItsOwnAndIsWrittenBack) {
-    struct Case {
-        std::optional<std::string> file;  // nothing: no file at all
-        Values loaded;
-    };
-    const std::vector<Case> cases{
-        {std::nullopt, {0, 0, 0, 0, 31, 26}},
-        {"", {0, 0, 0, 0, 31, 26}},
-        {"\r\n   \r\n\r\n", {0, 0, 0, 0, 31, 26}},
-        {DataFile("1|0|1|5|40|62|"), {1, 0, 1, 5, 40, 62}},
-        {"\r\n  \r\n" + DataFile("0|1|0|9|1|2|"), {0, 1, 0, 9, 1, 2}},
-        {"---------------\r\nWigwag Config File.\r\n", {0, 0, 0, 0, 31, 26}},
-        {"1|1|1\r\n", {1, 1, 1, 0, 31, 26}},
-        {"1|0|1|5\r\n", {1, 0, 1, 5, 31, 26}},
-        {"1|0|1|5|||\r\n", {1, 0, 1, 5, 31, 26}},
-        {"1|0|1||31|26|\r\n", {1, 0, 1, 0, 31, 26}},
-        {"1|0|1|5|x|26|\r\n", {1, 0, 1, 5, -1, 26}},  // present but unusable: no default
-        {"0|0|0|-1|-1|-1|\r\n", {0, 0, 0, -1, -1, -1}},
-        {"0|0|0|63|-2|99999|\r\n", {0, 0, 0, -1, -1, -1}},
-        {"3|1|-1|0|31|26|\r\n", {0, 1, 0, 0, 31, 26}},
-        {"2|2|2|0|31|26|\r\n", {2, 2, 2, 0, 31, 26}},
-        {" 1 | 1|1 | 7 |+8|-1\r\n", {1, 1, 1, 7, 8, -1}},
-        {"1|1|1|  |31|26|\r\n", {1, 1, 1, -1, 31, 26}},  // spaces are not empty
-        {"1.0|one|1|5.5|31|26|\r\n", {0, 0, 1, -1, 31, 26}},
-        {"32768|-32769|1|32767|31|26|\r\n", {0, 0, 1, -1, 31, 26}},
-        {"1|1|1|3|4|5|6|7|junk\r\n", {1, 1, 1, 3, 4, 5}},
-        {"1|0|1|2|3|4|\n---------------\nx\n", {1, 0, 1, 2, 3, 4}},  // a lone LF stays
-        {"\r1|1|0|2|3|4|\r---\r", {1, 1, 0, 2, 3, 4}},               // a lone CR ends
-        {"\t\r\n1|1|1|1|1|1|\r\n", {0, 0, 0, 0, 31, 26}},            // a tab is not blank
-        {"1|1|0|6|7|8|", {1, 1, 0, 6, 7, 8}},
-    };
-    for (const Case& c : cases) {
+    for (const SettingsCase& c : SettingsCases()) {
         const std::string what = c.file ? "\"" + *c.file + "\"" : "no file";
         Window w;
         w.Load(c.file ? &*c.file : nullptr);

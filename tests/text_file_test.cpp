@@ -20,7 +20,7 @@ TEST(TextFile, ReplacesWholeOrLeavesTheOldFile) {
     const std::string bytes = "1|0|1|0|31|26|\r\n---------------\r\n";
     const FileWrite ok = ReplaceWholeFile(name, bytes);
     EXPECT_TRUE(ok.ok) << ok.error;
-    const FileRead read = ReadWholeFile(name);
+    const FileRead read = ReadWholeFile(name, 1 << 20);
     EXPECT_TRUE(read.opened && !read.failed);
     EXPECT_EQ(read.bytes, bytes);
 
@@ -31,7 +31,7 @@ TEST(TextFile, ReplacesWholeOrLeavesTheOldFile) {
     EXPECT_TRUE(fs::is_directory(dir / "folder.cfg"));
     EXPECT_FALSE(ReplaceWholeFile((dir / "missing" / "wigwag.cfg").string(), "x").ok);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
-    EXPECT_FALSE(ReadWholeFile((dir / "absent.cfg").string()).opened);
+    EXPECT_FALSE(ReadWholeFile((dir / "absent.cfg").string(), 1 << 20).opened);
     fs::remove_all(dir);
 }
 

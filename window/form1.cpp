@@ -1,6 +1,7 @@
 #include "window/form1.h"
 
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "keys/key_table.h"
@@ -12,9 +13,14 @@ namespace wigwag {
 Form1::Form1(Host& host) : host_(host) {}
 
 void Form1::Create() {
+    std::vector<std::string> names, codes;
+    for (const KeyEntry& key : kKeyTable) {
+        names.emplace_back(key.name);
+        codes.push_back(CodeText(key.code));
+    }
     for (Control combo : {Control::cboStartKey, Control::cboFlash, Control::cboSiren})
-        for (const KeyEntry& key : kKeyTable) host_.AddItem(combo, key.name);
-    for (const KeyEntry& key : kKeyTable) host_.AddItem(Control::lstKeys, CodeText(key.code));
+        host_.AddItems(combo, names);
+    host_.AddItems(Control::lstKeys, codes);
     for (const TimerLayout& timer : kTimers) {
         host_.SetTimerInterval(timer.id, timer.intervalMs);
         host_.SetTimerEnabled(timer.id, timer.enabledAtCreation);

@@ -127,13 +127,15 @@ bool FakeHost::StartProcess(std::string_view commandLine, int windowStyle) {
     return true;
 }
 
-FileRead FakeHost::ReadTextFile(const std::string& name) {
+FileRead FakeHost::ReadTextFile(const std::string& name, std::size_t limit) {
+    if (unreadable.count(name)) return {false, false, false, {}};
     const auto file = files.find(name);
-    if (file == files.end()) return {};
-    const auto fails = readFailsAfter.find(name);
-    if (fails != readFailsAfter.end())
-        return {true, true, file->second.substr(0, std::min(fails->second, file->second.size()))};
-    return {true, false, file->second};
+    if (file == files.end()) return {false, true, false, {}};
+    std::size_t stop = file->second.size();
+    if (const auto fails = readFailsAfter.find(name); fails != readFailsAfter.end())
+        stop = std::min(stop, fails->second);
+    stop = std::min(stop, limit);
+    return {true, false, stop < file->second.size(), file->second.substr(0, stop)};
 }
 
 FileWrite FakeHost::ReplaceTextFile(const std::string& name, std::string_view bytes) {
@@ -165,8 +167,9 @@ std::string FakeHost::ListItem(Control list, int index) {
     return c.items[static_cast<std::size_t>(index)];
 }
 
-void FakeHost::AddItem(Control list, std::string_view text) {
-    control(list).items.emplace_back(text);
+void FakeHost::AddItems(Control list, const std::vector<std::string>& items) {
+    auto& to = control(list).items;
+    to.insert(to.end(), items.begin(), items.end());
 }
 
 void FakeHost::Clear(Control list) {

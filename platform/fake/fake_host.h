@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,8 @@ class FakeHost final : public Host {
 
     // --- the world around ---------------------------------------------------------------
     std::map<std::string, std::string> files;
+    // Files that exist but cannot be opened for reading (denied, locked, not a file).
+    std::set<std::string> unreadable;
     // Reading this file breaks off after this many bytes.
     std::map<std::string, std::size_t> readFailsAfter;
     // Replacing a file fails with this reason, leaving the file as it was.
@@ -80,7 +83,7 @@ class FakeHost final : public Host {
     void WaitEvents(double deadline) override;
     void ShowMessageBox(std::string_view title, std::string_view text) override;
     bool StartProcess(std::string_view commandLine, int windowStyle) override;
-    FileRead ReadTextFile(const std::string& name) override;
+    FileRead ReadTextFile(const std::string& name, std::size_t limit) override;
     FileWrite ReplaceTextFile(const std::string& name, std::string_view bytes) override;
     void SetEventSink(FormEvents* sink) override { sink_ = sink; }
     int Value(Control checkBox) override { return control(checkBox).value; }
@@ -89,7 +92,7 @@ class FakeHost final : public Host {
     void SetListIndex(Control list, int index) override;
     int ListCount(Control list) override;
     std::string ListItem(Control list, int index) override;
-    void AddItem(Control list, std::string_view text) override;
+    void AddItems(Control list, const std::vector<std::string>& items) override;
     void Clear(Control list) override;
     std::string Caption(Control label) override { return control(label).caption; }
     void SetCaption(Control label, std::string_view text) override;

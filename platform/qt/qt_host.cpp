@@ -353,8 +353,8 @@ bool QtHost::StartProcess(std::string_view commandLine, int) {
     return QProcess::startDetached(program, args);
 }
 
-FileRead QtHost::ReadTextFile(const std::string& name) {
-    return ReadWholeFile(name);
+FileRead QtHost::ReadTextFile(const std::string& name, std::size_t limit) {
+    return ReadWholeFile(name, limit);
 }
 
 FileWrite QtHost::ReplaceTextFile(const std::string& name, std::string_view bytes) {
@@ -410,15 +410,18 @@ std::string QtHost::ListItem(Control list, int index) {
     return {};
 }
 
-void QtHost::AddItem(Control list, std::string_view text) {
+void QtHost::AddItems(Control list, const std::vector<std::string>& items) {
+    QStringList texts;
+    texts.reserve(static_cast<qsizetype>(items.size()));
+    for (const std::string& item : items) texts.append(Bytes(item));
     // A combo box selects its first item when it gets one; the program's lists start
     // with no selection.
     if (auto* combo = qobject_cast<QComboBox*>(Widget(list))) {
         const int index = combo->currentIndex();
-        combo->addItem(Bytes(text));
+        combo->addItems(texts);
         combo->setCurrentIndex(index);
     }
-    if (auto* lst = qobject_cast<QListWidget*>(Widget(list))) lst->addItem(Bytes(text));
+    if (auto* lst = qobject_cast<QListWidget*>(Widget(list))) lst->addItems(texts);
 }
 
 void QtHost::Clear(Control list) {

@@ -602,8 +602,8 @@ bool Win32Host::StartProcess(std::string_view commandLine, int windowStyle) {
 
 // --- files ---------------------------------------------------------------------------------------
 
-FileRead Win32Host::ReadTextFile(const std::string& name) {
-    return ReadWholeFile(name);
+FileRead Win32Host::ReadTextFile(const std::string& name, std::size_t limit) {
+    return ReadWholeFile(name, limit);
 }
 
 FileWrite Win32Host::ReplaceTextFile(const std::string& name, std::string_view bytes) {
@@ -657,12 +657,20 @@ std::string Win32Host::ListItem(Control list, int index) {
     return Narrow(text);
 }
 
-void Win32Host::AddItem(Control list, std::string_view text) {
+void Win32Host::AddItems(Control list, const std::vector<std::string>& items) {
     const HWND h = Handle(list);
     if (!h) return;
     const bool combo = LayoutOf(list).kind == ControlKind::DropDownList;
-    const std::wstring item = Widen(text);
-    SendMessageW(h, combo ? CB_ADDSTRING : LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
+    // Room for all of them at once, and one repaint at the end.
+    SendMessageW(h, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(h, combo ? CB_INITSTORAGE : LB_INITSTORAGE, items.size(), 0);
+    for (const std::string& text : items) {
+        const std::wstring item = Widen(text);
+        SendMessageW(h, combo ? CB_ADDSTRING : LB_ADDSTRING, 0,
+                     reinterpret_cast<LPARAM>(item.c_str()));
+    }
+    SendMessageW(h, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(h, nullptr, TRUE);
 }
 
 void Win32Host::Clear(Control list) {

@@ -42,7 +42,7 @@ class Win32Host final : public Host {
     void ShowMessageBox(std::string_view title, std::string_view text) override;
     bool StartProcess(std::string_view commandLine, int windowStyle) override;
 
-    FileRead ReadTextFile(const std::string& name) override;
+    FileRead ReadTextFile(const std::string& name, std::size_t limit) override;
     FileWrite ReplaceTextFile(const std::string& name, std::string_view bytes) override;
 
     void SetEventSink(FormEvents* sink) override { sink_ = sink; }
@@ -53,7 +53,7 @@ class Win32Host final : public Host {
     void SetListIndex(Control list, int index) override;
     int ListCount(Control list) override;
     std::string ListItem(Control list, int index) override;
-    void AddItem(Control list, std::string_view text) override;
+    void AddItems(Control list, const std::vector<std::string>& items) override;
     void Clear(Control list) override;
     std::string Caption(Control label) override;
     void SetCaption(Control label, std::string_view text) override;
