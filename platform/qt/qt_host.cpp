@@ -228,6 +228,7 @@ void QtHost::HandleClose() {
     Guard([this] {
         if (sink_) sink_->OnClose();
     });
+    if (commands_) commands_->Stop();
     timers_.StopAll();
     ArmWake();
 }
@@ -243,6 +244,17 @@ void QtHost::RequestClose() {
     }
     for (QMessageBox* box : boxes_) box->done(QMessageBox::Ok);
     window_->close();
+}
+
+void QtHost::BringToFront() {
+    if (closed_) return;
+    QWidget* top = shown_ ? window_.get() : nullptr;
+    if (!boxes_.empty()) top = boxes_.back();
+    if (!top) return;
+    top->setWindowState(top->windowState() & ~Qt::WindowMinimized);
+    top->show();
+    top->raise();
+    top->activateWindow();
 }
 
 void QtHost::HandleClick(Control control) {
@@ -309,6 +321,14 @@ void QtHost::WaitEvents(double deadline) {
     deadlines_.pop_back();
     ArmWake();
     RethrowPending();
+}
+
+std::optional<CommandRequest> QtHost::TakeCommand() {
+    return commands_ ? commands_->Take() : std::nullopt;
+}
+
+void QtHost::AnswerCommand(std::uint64_t id, std::string_view answer) {
+    if (commands_) commands_->Answer(id, answer);
 }
 
 int QtHost::RunEventLoop() {

@@ -39,6 +39,9 @@ class Win32Host final : public Host {
     double Clock() override;
     void WaitEvents(double deadline) override;
 
+    std::optional<CommandRequest> TakeCommand() override { return std::nullopt; }
+    void AnswerCommand(std::uint64_t, std::string_view) override {}
+
     void ShowMessageBox(std::string_view title, std::string_view text) override;
     bool StartProcess(std::string_view commandLine, int windowStyle) override;
 
