@@ -6,7 +6,8 @@ set -euo pipefail
 run_packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libx11-dev libxtst-dev
               libxi-dev fonts-liberation xdg-utils)
 test_packages=("${run_packages[@]}" libgtest-dev googletest g++-mingw-w64-x86-64-posix
-               mingw-w64-tools wine wine64 xvfb xauth xdotool x11-utils imagemagick python3)
+               mingw-w64-tools wine wine64 xvfb xauth xdotool x11-utils imagemagick python3
+               sway wtype xwayland x11-xkb-utils)
 
 case "${1:-test}" in
     run) wanted=("${run_packages[@]}") ;;

@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <string>
 
+#include "platform/qt/instance.h"
 #include "platform/qt/qt_host.h"
 #include "platform/x11/x11_keyboard.h"
 #include "window/form1.h"
@@ -37,6 +40,12 @@ bool InstallSignalPipe() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Commands for the running Wigwag, and a start while one runs, end here: no display yet.
+    QCommandLineParser options;
+    wigwag::qt::AddCommandOptions(options);
+    wigwag::qt::Instance instance;
+    if (const std::optional<int> done = instance.Claim(options, argc, argv)) return *done;
+
     std::string error;
     std::unique_ptr<wigwag::X11Keyboard> keyboard = wigwag::X11Keyboard::Open(nullptr, error);
     if (!keyboard) {
@@ -57,6 +66,7 @@ int main(int argc, char** argv) {
     int code = 1;
     try {
         wigwag::QtHost host(*keyboard);
+        instance.Listen(host);
         QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&host] {
             char buffer[16];
             while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {

@@ -1,8 +1,9 @@
 // A small X client for the end-to-end tests and the benchmark.
 //
-//   x11_receiver record      a window that keeps the keyboard focus and prints one line per
-//                            key event: "press|release <keysym> <keycode> <monotonic us>
-//                            <server ms>"; "ready <window id>" first; ends when stdin closes
+//   x11_receiver record      a window that keeps the keyboard focus (under a window manager:
+//                            takes it once) and prints one line per key event:
+//                            "press|release <keysym> <keycode> <monotonic us> <server ms>";
+//                            "ready <window id>" first; ends when stdin closes
 //   x11_receiver state       prints "down <keycodes...>" (XQueryKeymap) and
 //                            "repeat <global> <per-key bitmap in hex>"
 //   x11_receiver close <id>  asks a window to close, as a window manager does
@@ -17,11 +18,31 @@
 
 namespace {
 
+// A window manager announces itself on the root window; the focus is then its to give.
+bool WindowManaged(Display* display) {
+    const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False, AnyPropertyType,
+                       &type, &format, &count, &after, &data);
+    if (data) XFree(data);
+    return type != None && count > 0;
+}
+
 void Record(Display* display) {
+    const bool managed = WindowManaged(display);
     const Window window =
         XCreateSimpleWindow(display, DefaultRootWindow(display), 600, 600, 200, 100, 0, 0, 0);
-    XSelectInput(display, window, KeyPressMask | KeyReleaseMask | FocusChangeMask);
-    XMapWindow(display, window);  // no window manager: viewable once the server has it
+    XSelectInput(display, window,
+                 KeyPressMask | KeyReleaseMask | FocusChangeMask | StructureNotifyMask);
+    XMapWindow(display, window);
+    // Under a window manager the window is viewable, and can take the focus, only once
+    // the manager has mapped it.
+    XEvent mapped;
+    do XWindowEvent(display, window, StructureNotifyMask, &mapped);
+    while (mapped.type != MapNotify);
     XSetInputFocus(display, window, RevertToParent, CurrentTime);
     XSync(display, False);
     std::printf("ready %lu\n", window);
@@ -31,8 +52,9 @@ void Record(Display* display) {
         while (XPending(display)) {
             XEvent event;
             XNextEvent(display, &event);
-            // Keep the focus: the keys under test must come here.
-            if (event.type == FocusOut && event.xfocus.mode == NotifyNormal)
+            // Keep the focus: the keys under test must come here. A window manager would
+            // take it back each time; there the test asks the manager for the focus.
+            if (event.type == FocusOut && event.xfocus.mode == NotifyNormal && !managed)
                 XSetInputFocus(display, window, RevertToParent, CurrentTime);
             if (event.type != KeyPress && event.type != KeyRelease) continue;
             timespec ts{};
