@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Wigwag needs: "run" for building and running the Linux
-# program, "test" for every build and test (Linux, sanitizers, Windows under Wine).
+# program, "test" for every build and test (Linux, sanitizers, Windows under Wine, and the
+# fuzzer: clang, its libFuzzer and sanitizer runtimes, llvm-symbolizer for its reports).
 set -euo pipefail
 
 run_packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libx11-dev libxtst-dev
               libxi-dev fonts-liberation xdg-utils)
 test_packages=("${run_packages[@]}" libgtest-dev googletest g++-mingw-w64-x86-64-posix
-               mingw-w64-tools wine wine64 xvfb xauth xdotool x11-utils imagemagick python3)
+               mingw-w64-tools wine wine64 xvfb xauth xdotool x11-utils imagemagick python3
+               clang libclang-rt-14-dev llvm-14)
 
 case "${1:-test}" in
     run) wanted=("${run_packages[@]}") ;;

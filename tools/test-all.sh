@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Wigwag every way it ships and runs every test: the Linux build, the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build under Wine.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the Windows build under Wine, and
+# a minute of fuzzing the settings file (tools/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -44,6 +45,15 @@ for preset in linux asan windows; do
         status=1
     fi
 done
+
+# A minute of fuzzing the settings file counts as one test.
+echo "=== fuzz"
+if bash tools/fuzz.sh 60; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    status=1
+fi
 
 echo "total: ${passed} passed, ${failed} failed"
 exit "${status}"
