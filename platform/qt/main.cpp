@@ -10,6 +10,7 @@
 #include <exception>
 #include <string>
 
+#include "platform/qt/options.h"
 #include "platform/qt/qt_host.h"
 #include "platform/x11/x11_keyboard.h"
 #include "window/form1.h"
@@ -37,6 +38,10 @@ bool InstallSignalPipe() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const wigwag::Options options = wigwag::ParseOptions(argc, argv);
+    if (options.exitStatus) return *options.exitStatus;
+    if (options.configDir && !wigwag::EnterConfigDir()) return 1;
+
     std::string error;
     std::unique_ptr<wigwag::X11Keyboard> keyboard = wigwag::X11Keyboard::Open(nullptr, error);
     if (!keyboard) {
