@@ -15,6 +15,8 @@ ASSETS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "as
 BOLD_FONT = "/usr/share/fonts/truetype/liberation/LiberationSans-Bold.ttf"
 ICON_SIZES = (16, 24, 32, 48)
 ICON_DEPTHS = (32, 8)
+# The badge for the Linux desktop's icon theme: badge-<n>.png, one per size of hicolor.
+THEME_SIZES = (16, 24, 32, 48, 64, 128, 256)
 
 # A small pixel font for the web-site link: rows from the cap line down to the baseline.
 GLYPHS = {
@@ -181,6 +183,9 @@ def build():
     big = make_badge()
     icons = [big.resize((n, n), Image.Resampling.LANCZOS) for n in ICON_SIZES]
     icons[-1].save(os.path.join(ASSETS, "badge.png"), optimize=True)
+    for n in THEME_SIZES:
+        big.resize((n, n), Image.Resampling.LANCZOS).save(
+            os.path.join(ASSETS, f"badge-{n}.png"), optimize=True)
     with open(os.path.join(ASSETS, "badge.ico"), "wb") as f:
         f.write(make_ico(icons))
 
@@ -188,11 +193,13 @@ def build():
 # Re-reads the written files and reports anything out of shape.
 def check():
     problems = []
-    for name, size in (("banner", (278, 61)), ("website", (73, 13)), ("badge", (48, 48))):
+    pictures = [("banner", (278, 61)), ("website", (73, 13)), ("badge", (48, 48))]
+    pictures += [(f"badge-{n}", (n, n)) for n in THEME_SIZES]
+    for name, size in pictures:
         with Image.open(os.path.join(ASSETS, name + ".png")) as im:
-            if im.size != size:
-                problems.append(f"{name}.png is {im.size}, wanted {size}")
-        if name != "badge":
+            if im.size != size or (name.startswith("badge") and im.mode != "RGBA"):
+                problems.append(f"{name}.png is {im.size} {im.mode}, wanted {size}")
+        if not name.startswith("badge"):
             with open(os.path.join(ASSETS, name + ".bmp"), "rb") as f:
                 head = f.read(30)
             w, h, _, bits = struct.unpack_from("<iiHH", head, 18)

@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Wigwag needs: "run" for building and running the Linux
-# program, "test" for every build and test (Linux, sanitizers, Windows under Wine).
+# program, "package" for building the two releases (tools/package.sh), "test" for every
+# build and test (Linux, sanitizers, Windows under Wine, the packages' checks, and the
+# fuzzer: clang, its libFuzzer and sanitizer runtimes, llvm-symbolizer for its reports).
 set -euo pipefail
 
 run_packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libx11-dev libxtst-dev
               libxi-dev fonts-liberation xdg-utils)
-test_packages=("${run_packages[@]}" libgtest-dev googletest g++-mingw-w64-x86-64-posix
-               mingw-w64-tools wine wine64 xvfb xauth xdotool x11-utils imagemagick python3
-               sway wtype xwayland x11-xkb-utils)
+package_packages=("${run_packages[@]}" g++-mingw-w64-x86-64-posix mingw-w64-tools dpkg-dev file
+                  gzip)
+test_packages=("${package_packages[@]}" libgtest-dev googletest wine wine64 xvfb xauth xdotool
+               x11-utils imagemagick python3 python3-pil lintian yamllint appstream
+               desktop-file-utils man-db clang libclang-rt-14-dev llvm-14 sway wtype
+               xwayland x11-xkb-utils)
 
 case "${1:-test}" in
     run) wanted=("${run_packages[@]}") ;;
+    package) wanted=("${package_packages[@]}") ;;
     test) wanted=("${test_packages[@]}") ;;
-    *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
+    *) echo "usage: $0 [run|package|test]" >&2; exit 2 ;;
 esac
 
 missing=()

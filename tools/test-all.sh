@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Wigwag every way it ships and runs every test: the Linux build, the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build under Wine.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the Windows build under Wine, and
+# the two release packages, and a minute of fuzzing the settings file (tools/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -44,6 +45,32 @@ for preset in linux asan windows; do
         status=1
     fi
 done
+
+# The two releases, built as tools/package.sh builds them and checked as a player gets them.
+echo "=== packages"
+log="build/package-test.log"
+rm -f "${log}"
+if bash tools/package.sh && bash tools/test-package.sh 2>&1 | tee "${log}"; then :; else status=1; fi
+summary=""
+if [ -f "${log}" ]; then
+    summary=$(grep -Eo '^package: [0-9]+ passed, [0-9]+ failed' "${log}" | tail -1 || true)
+fi
+if [ -n "${summary}" ]; then
+    passed=$((passed + $(echo "${summary}" | awk '{print $2}')))
+    failed=$((failed + $(echo "${summary}" | awk '{print $4}')))
+else
+    failed=$((failed + 1))  # the packages were not built, or their checks did not run
+    status=1
+fi
+
+# A minute of fuzzing the settings file counts as one test.
+echo "=== fuzz"
+if bash tools/fuzz.sh 60; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    status=1
+fi
 
 echo "total: ${passed} passed, ${failed} failed"
 exit "${status}"

@@ -6,7 +6,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QLocalSocket>
@@ -36,42 +35,16 @@ constexpr long kRetryMs = 50;
 
 // Exit statuses of a later start.
 constexpr int kFailed = 1;
-constexpr int kUsage = 2;
 constexpr int kNotRunning = 3;
 
 struct Word {
     const char* text;
     std::optional<Command> command;  // nothing: "show", which the host answers itself
-    const char* help;
 };
 constexpr Word kWords[] = {
-    {"toggle", Command::Toggle,
-     "Switch the running Wigwag on or off, exactly as its start/stop key does."},
-    {"start", Command::Start, "Switch the running Wigwag on, unless it is running."},
-    {"stop", Command::Stop, "Switch the running Wigwag off, if it is running."},
-    {"status", Command::Status, "Print whether the running Wigwag is running."},
-    {"show", std::nullopt, nullptr},
+    {"toggle", Command::Toggle}, {"start", Command::Start}, {"stop", Command::Stop},
+    {"status", Command::Status}, {"show", std::nullopt},
 };
-
-const char kDescription[] =
-    "Plays a police car's lights and siren in a driving simulator.\n"
-    "\n"
-    "One Wigwag runs for each user and display. Started again while it runs (from any\n"
-    "folder), Wigwag brings the running window to the front and ends with status 0.\n"
-    "\n"
-    "A command goes to the running Wigwag, which carries it out at its next poll of the\n"
-    "start/stop key (within 0.1 s), and prints the run state it leaves: Running or\n"
-    "Not Running. Exit status 0; 3 when no Wigwag runs (said on standard error);\n"
-    "1 when it does not answer; 2 for a wrong command line.\n"
-    "\n"
-    "Examples:\n"
-    "  A desktop shortcut, which also works in a Wayland session where Wigwag cannot\n"
-    "  read the keyboard: GNOME Settings > Keyboard > Keyboard Shortcuts > Custom\n"
-    "  Shortcuts (KDE: System Settings > Shortcuts, a new command), command:\n"
-    "      wigwag --toggle\n"
-    "  A button box or stream deck: a button that runs\n"
-    "      wigwag --toggle\n"
-    "  or two buttons, wigwag --start and wigwag --stop, that never get out of step.";
 
 std::optional<Command> CommandOf(const QByteArray& line, bool& known) {
     for (const Word& word : kWords) {
@@ -103,12 +76,20 @@ QString DisplayPart(QString display) {
     return part.isEmpty() ? QStringLiteral("none") : part;
 }
 
-// Where the display's Wigwag listens; empty without a private runtime folder.
-QString SocketPath() {
+// Where the display's Wigwag listens; empty, with the reason in `why`, without a display
+// or a private runtime folder.
+QString SocketPath(QString& why) {
+    const QString display = qEnvironmentVariable("DISPLAY");
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.startsWith(QLatin1Char('/'))) return {};
-    return runtime + QStringLiteral("/wigwag-") + DisplayPart(qEnvironmentVariable("DISPLAY")) +
-           QStringLiteral(".sock");
+    if (display.isEmpty()) {
+        why = QStringLiteral("DISPLAY is not set");
+        return {};
+    }
+    if (!runtime.startsWith(QLatin1Char('/'))) {
+        why = QStringLiteral("XDG_RUNTIME_DIR is not set");
+        return {};
+    }
+    return runtime + QStringLiteral("/wigwag-") + DisplayPart(display) + QStringLiteral(".sock");
 }
 
 struct Exchange {
@@ -139,18 +120,17 @@ Exchange Ask(const QString& path, const QByteArray& word, int answerMs) {
     return {Exchange::NoAnswer, {}};
 }
 
-QString NotRunningText(const QString& path) {
-    if (path.isEmpty())
-        return QStringLiteral("wigwag: no Wigwag can be reached (XDG_RUNTIME_DIR is not set)");
+QString NotRunningText(const QString& why) {
+    if (!why.isEmpty()) return QStringLiteral("wigwag: no Wigwag can be reached: ") + why;
     return QStringLiteral("wigwag: Wigwag is not running on display ") +
            qEnvironmentVariable("DISPLAY");
 }
 
-int SendCommand(const QString& path, const char* word) {
+int SendCommand(const QString& path, const QString& why, const char* word) {
     const Exchange exchange = Ask(path, word, kAnswerMs);
     switch (exchange.outcome) {
         case Exchange::NotRunning:
-            Say(stderr, NotRunningText(path));
+            Say(stderr, NotRunningText(why));
             return kNotRunning;
         case Exchange::ClosedEarly:
             Say(stderr, QStringLiteral("wigwag: Wigwag closed before it answered"));
@@ -295,62 +275,28 @@ void InstanceServer::Stop() {
 
 // --- a start of the program -----------------------------------------------------------------
 
-void AddCommandOptions(QCommandLineParser& parser) {
-    parser.setApplicationDescription(QString::fromLatin1(kDescription));
-    parser.addOption({{QStringLiteral("h"), QStringLiteral("help")},
-                      QStringLiteral("Print this help and end.")});
-    for (const Word& word : kWords)
-        if (word.command)
-            parser.addOption({QString::fromLatin1(word.text), QString::fromLatin1(word.help)});
-}
-
 Instance::~Instance() {
     server_.reset();
     if (lockFd_ >= 0) ::close(lockFd_);
 }
 
-std::optional<int> Instance::Claim(QCommandLineParser& parser, int argc, char** argv) {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
-    if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
-        Say(stderr,
-            QStringLiteral("wigwag: ") +
-                (parser.errorText().isEmpty() ? QStringLiteral("unexpected argument ") +
-                                                    parser.positionalArguments().constFirst()
-                                              : parser.errorText()) +
-                QStringLiteral(" (see wigwag --help)"));
-        return kUsage;
+std::optional<int> Instance::Claim(const std::string& command) {
+    socketPath_ = SocketPath(noSocket_);
+    if (!command.empty()) {
+        for (const Word& word : kWords)
+            if (word.command && command == word.text)
+                return SendCommand(socketPath_, noSocket_, word.text);
+        return kFailed;  // the options allow no other
     }
-    if (parser.isSet(QStringLiteral("help"))) {
-        QCoreApplication application(argc, argv);  // names the program in the usage line
-        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
-        return 0;
-    }
-    const char* command = nullptr;
-    for (const Word& word : kWords) {
-        if (!word.command || !parser.isSet(QString::fromLatin1(word.text))) continue;
-        if (command) {
-            Say(stderr, QStringLiteral("wigwag: one command at a time (see wigwag --help)"));
-            return kUsage;
-        }
-        command = word.text;
-    }
-    socketPath_ = SocketPath();
-    if (command) return SendCommand(socketPath_, command);
-
-    if (socketPath_.isEmpty()) {
-        Say(stderr, QStringLiteral("wigwag: XDG_RUNTIME_DIR is not set: this Wigwag takes no "
-                                   "commands and cannot tell whether another one runs"));
-        return std::nullopt;
-    }
+    // Without a display the program cannot run; it says so once it tries to open one.
+    if (socketPath_.isEmpty()) return std::nullopt;
     // Held for the process's life: whoever holds it is the display's Wigwag, even before
     // it listens, so two starts at once cannot both listen.
     const QString lockPath = socketPath_.chopped(5) + QStringLiteral(".lock");
     lockFd_ = ::open(QFile::encodeName(lockPath).constData(),
                      O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
     if (lockFd_ < 0) {
-        Say(stderr, QStringLiteral("wigwag: cannot open ") + lockPath +
-                        QStringLiteral(": running without taking commands"));
+        noSocket_ = QStringLiteral("cannot open ") + lockPath;
         socketPath_.clear();
         return std::nullopt;
     }
@@ -381,7 +327,12 @@ std::optional<int> Instance::Claim(QCommandLineParser& parser, int argc, char** 
 }
 
 void Instance::Listen(QtHost& host) {
-    if (socketPath_.isEmpty()) return;
+    if (socketPath_.isEmpty()) {
+        Say(stderr, QStringLiteral("wigwag: running without taking commands, and without "
+                                   "telling whether another Wigwag runs: ") +
+                        noSocket_);
+        return;
+    }
     server_ = std::make_unique<InstanceServer>([&host] { host.BringToFront(); });
     QString error;
     if (!server_->Listen(socketPath_, error)) {

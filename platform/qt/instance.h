@@ -7,7 +7,6 @@
 // "Not Running"), "ok" to "show", and "refused" to anything else.
 #pragma once
 
-#include <QCommandLineParser>
 #include <QLocalServer>
 #include <QString>
 #include <cstdint>
@@ -15,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/host.h"
@@ -60,9 +60,6 @@ class InstanceServer final : public CommandSource {
     std::uint64_t lastId_ = 0;
 };
 
-// Adds --toggle, --start, --stop, --status and --help, with the commands' description.
-void AddCommandOptions(QCommandLineParser& parser);
-
 // This process's place among the starts of Wigwag on its display.
 class Instance {
   public:
@@ -71,17 +68,18 @@ class Instance {
     Instance(const Instance&) = delete;
     Instance& operator=(const Instance&) = delete;
 
-    // Parses the command line (options added by AddCommandOptions). A command goes to the
-    // running Wigwag and its answer is printed; a start while one runs asks it to bring its
-    // window to the front. Either gives the exit status; nothing means this process is the
-    // display's Wigwag now and goes on to open its window.
-    std::optional<int> Claim(QCommandLineParser& parser, int argc, char** argv);
+    // A command ("toggle", "start", "stop", "status") goes to the running Wigwag and its
+    // answer is printed; a start (no command) while one runs asks it to bring its window to
+    // the front. Either gives the exit status. Nothing: this process is the display's
+    // Wigwag now and goes on to open its window.
+    std::optional<int> Claim(const std::string& command);
 
-    // Once the application object exists: receives the later starts' commands into `host`.
+    // Once the display is open: receives the later starts' commands into `host`.
     void Listen(QtHost& host);
 
   private:
     QString socketPath_;  // empty: no private runtime folder, so no socket
+    QString noSocket_;    // why there is none
     int lockFd_ = -1;
     std::unique_ptr<InstanceServer> server_;
 };

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +12,7 @@
 #include <string>
 
 #include "platform/qt/instance.h"
+#include "platform/qt/options.h"
 #include "platform/qt/qt_host.h"
 #include "platform/x11/x11_keyboard.h"
 #include "window/form1.h"
@@ -40,11 +40,12 @@ bool InstallSignalPipe() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Commands for the running Wigwag, and a start while one runs, end here: no display yet.
-    QCommandLineParser options;
-    wigwag::qt::AddCommandOptions(options);
+    const wigwag::Options options = wigwag::ParseOptions(argc, argv);
+    if (options.exitStatus) return *options.exitStatus;
+    // A command for the running Wigwag, and a start while one runs, end here: no display yet.
     wigwag::qt::Instance instance;
-    if (const std::optional<int> done = instance.Claim(options, argc, argv)) return *done;
+    if (const std::optional<int> done = instance.Claim(options.command)) return *done;
+    if (options.configDir && !wigwag::EnterConfigDir()) return 1;
 
     std::string error;
     std::unique_ptr<wigwag::X11Keyboard> keyboard = wigwag::X11Keyboard::Open(nullptr, error);

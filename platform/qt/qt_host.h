@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/host.h"
+#include "platform/key_device.h"
 #include "platform/timer_queue.h"
-#include "platform/x11/key_device.h"
 #include "window/layout.h"
 
 class QMessageBox;

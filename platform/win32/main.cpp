@@ -1,5 +1,7 @@
-// The Windows program: the main window on the Win32 host.
+// The Windows program: the main window on the Win32 host, keys through SendInput and a
+// low-level keyboard hook.
 #include "platform/win32/win32_host.h"
+#include "platform/win32/win32_keyboard.h"
 
 #include <commctrl.h>
 
@@ -10,11 +12,17 @@
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
+    wigwag::win32::Win32Keyboard keyboard;
+    int code = 1;
     try {
-        wigwag::win32::Win32Host host(instance, showCommand);
-        return wigwag::RunWigwag(host);
+        wigwag::win32::Win32Host host(instance, showCommand, keyboard);
+        code = wigwag::RunWigwag(host);
     } catch (const std::exception& error) {
+        keyboard.Restore();  // before the box waits for the user
         MessageBoxA(nullptr, error.what(), "Wigwag", MB_OK | MB_ICONERROR);
-        return 1;
     }
+    // Every handler has returned, a tick that was inside a pause at the close too: nothing
+    // presses a key after this.
+    keyboard.Restore();
+    return code;
 }

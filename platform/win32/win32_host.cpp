@@ -29,8 +29,6 @@ constexpr wchar_t kWindowClass[] = L"WigwagForm1";
 constexpr UINT_PTR kModalTimerId = 1;
 constexpr int kDropDownItems = 12;
 
-Win32Host* hookOwner = nullptr;
-
 std::wstring Widen(std::string_view text) {
     if (text.empty()) return {};
     const int size = static_cast<int>(text.size());
@@ -55,34 +53,6 @@ COLORREF ToColorRef(Rgb c) {
 
 int Px(int twips, UINT dpi) {
     return MulDiv(twips, static_cast<int>(dpi), kForm1.twipsPerInch);
-}
-
-// Keys whose scan code comes with the E0 prefix; without the extended flag a game reading
-// scan codes would see the numeric keypad's twin of the key.
-bool IsExtendedKey(std::uint8_t vk) {
-    switch (vk) {
-        case VK_PRIOR:
-        case VK_NEXT:
-        case VK_END:
-        case VK_HOME:
-        case VK_LEFT:
-        case VK_UP:
-        case VK_RIGHT:
-        case VK_DOWN:
-        case VK_INSERT:
-        case VK_DELETE:
-        case VK_SNAPSHOT:
-        case VK_DIVIDE:
-        case VK_NUMLOCK:
-        case VK_LWIN:
-        case VK_RWIN:
-        case VK_APPS:
-        case VK_RCONTROL:
-        case VK_RMENU:
-            return true;
-        default:
-            return vk >= VK_BROWSER_BACK && vk <= VK_LAUNCH_APP2;
-    }
 }
 
 // The DPI functions of Windows 10, looked up at run time so that the program still starts
@@ -133,8 +103,8 @@ constexpr DWORD kFormExStyle = WS_EX_CONTROLPARENT;
 
 }  // namespace
 
-Win32Host::Win32Host(HINSTANCE instance, int showCommand)
-    : instance_(instance), showCommand_(showCommand) {
+Win32Host::Win32Host(HINSTANCE instance, int showCommand, KeyDevice& keys)
+    : instance_(instance), showCommand_(showCommand), keys_(keys) {
     QueryPerformanceFrequency(&frequency_);
     waitTimer_ = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
                                         TIMER_ALL_ACCESS);
@@ -146,8 +116,6 @@ Win32Host::Win32Host(HINSTANCE instance, int showCommand)
 }
 
 Win32Host::~Win32Host() {
-    if (hook_) UnhookWindowsHookEx(hook_);
-    if (hookOwner == this) hookOwner = nullptr;
     if (window_) DestroyWindow(window_);
     if (toolTip_) DestroyWindow(toolTip_);
     for (HBITMAP b : pictures_)
@@ -197,9 +165,6 @@ void Win32Host::CreateForm() {
     if (!window_) throw std::runtime_error("The main window could not be created.");
     CreateControls();
     ApplyLayout(WindowDpi());
-
-    hookOwner = this;
-    hook_ = SetWindowsHookExW(WH_KEYBOARD_LL, KeyboardHook, instance_, 0);
 }
 
 void Win32Host::CreateControls() {
@@ -422,61 +387,12 @@ void Win32Host::Close() {
 
 // --- keyboard ------------------------------------------------------------------------------
 
-void Win32Host::SendKeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags,
-                             std::uintptr_t extra) {
-    INPUT input{};
-    input.type = INPUT_KEYBOARD;
-    input.ki.wVk = vk;
-    input.ki.wScan = scan ? scan : static_cast<WORD>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
-    input.ki.dwFlags = flags & KEYEVENTF_KEYUP;
-    if (IsExtendedKey(vk)) input.ki.dwFlags |= KEYEVENTF_EXTENDEDKEY;
-    input.ki.dwExtraInfo = extra ? extra : static_cast<ULONG_PTR>(kOwnEventMarker);
-    SendInput(1, &input, sizeof input);
+void Win32Host::SendKeyEvent(std::uint8_t vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) {
+    keys_.Send(vk, (flags & kKeyUp) != 0);
 }
 
 KeyPoll Win32Host::PollKey(std::uint8_t vk) {
-    if (!hook_) {
-        const SHORT state = GetAsyncKeyState(vk);
-        return {(state & 0x8000) != 0, (state & 1) != 0};
-    }
-    const KeyPoll poll{playerDown_[vk], playerPressed_[vk]};
-    playerPressed_[vk] = false;
-    return poll;
-}
-
-void Win32Host::PlayerKey(DWORD vk, bool up) {
-    auto note = [&](DWORD code) {
-        const std::size_t k = code & 0xFF;
-        if (!up && !playerDown_[k]) playerPressed_[k] = true;
-        playerDown_[k] = !up;
-    };
-    note(vk);
-    switch (vk) {
-        case VK_LSHIFT:
-        case VK_RSHIFT:
-            note(VK_SHIFT);
-            break;
-        case VK_LCONTROL:
-        case VK_RCONTROL:
-            note(VK_CONTROL);
-            break;
-        case VK_LMENU:
-        case VK_RMENU:
-            note(VK_MENU);
-            break;
-        default:
-            break;
-    }
-}
-
-LRESULT CALLBACK Win32Host::KeyboardHook(int code, WPARAM wp, LPARAM lp) {
-    if (code == HC_ACTION && hookOwner) {
-        const auto* key = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lp);
-        if (key->dwExtraInfo != static_cast<ULONG_PTR>(kOwnEventMarker))
-            hookOwner->PlayerKey(key->vkCode, (key->flags & LLKHF_UP) != 0);
-    }
-    (void)wp;
-    return CallNextHookEx(nullptr, code, wp, lp);
+    return keys_.Poll(vk);
 }
 
 // --- time and events -------------------------------------------------------------------------
@@ -845,7 +761,12 @@ LRESULT Win32Host::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
         case WM_QUERYENDSESSION:
             return TRUE;
         case WM_ENDSESSION:
-            if (wp) Close();
+            // The process may be ended as soon as this returns, even inside a pause: the keys
+            // are let go now, not at the end of the program.
+            if (wp) {
+                Close();
+                keys_.Restore();
+            }
             return 0;
         case WM_DESTROY:
             KillTimer(hwnd, kModalTimerId);

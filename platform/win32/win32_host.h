@@ -1,6 +1,6 @@
-// The Windows host: the main window from the layout table with standard controls, key
-// events through SendInput, the player's keys through a low-level keyboard hook, and the
-// timers on a high-resolution waitable timer inside the message loop.
+// The Windows host: the main window from the layout table with standard controls, the
+// keys through a KeyDevice (win32_keyboard.h), and the timers on a high-resolution waitable
+// timer inside the message loop.
 #pragma once
 
 #ifndef NOMINMAX
@@ -17,13 +17,16 @@
 #include <string>
 
 #include "platform/host.h"
+#include "platform/key_device.h"
 #include "platform/timer_queue.h"
 
 namespace wigwag::win32 {
 
 class Win32Host final : public Host {
   public:
-    Win32Host(HINSTANCE instance, int showCommand);
+    // The keys go out through `keys`, which must outlive the host; they are let go when the
+    // Windows session ends (the owner lets go of them at the end of the program).
+    Win32Host(HINSTANCE instance, int showCommand, KeyDevice& keys);
     ~Win32Host() override;
     Win32Host(const Win32Host&) = delete;
     Win32Host& operator=(const Win32Host&) = delete;
@@ -68,7 +71,6 @@ class Win32Host final : public Host {
 
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-    static LRESULT CALLBACK KeyboardHook(int code, WPARAM wp, LPARAM lp);
     LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
 
     void CreateControls();
@@ -89,10 +91,10 @@ class Win32Host final : public Host {
     double NextWake(double deadline) const;
     void ArmModalTimer();
     void RethrowPending();
-    void PlayerKey(DWORD vk, bool up);
 
     HINSTANCE instance_;
     int showCommand_;
+    KeyDevice& keys_;
     HWND window_ = nullptr;
     HWND toolTip_ = nullptr;
     HWND lastFocus_ = nullptr;
@@ -116,10 +118,6 @@ class Win32Host final : public Host {
     bool windowGone_ = false;
     std::exception_ptr pending_;
     LARGE_INTEGER frequency_{};
-
-    HHOOK hook_ = nullptr;
-    std::array<bool, 256> playerDown_{};
-    std::array<bool, 256> playerPressed_{};
 };
 
 }  // namespace wigwag::win32

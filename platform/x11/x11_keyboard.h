@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/x11/key_device.h"
+#include "platform/key_device.h"
 
 using Display = struct _XDisplay;
 

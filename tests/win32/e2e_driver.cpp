@@ -14,7 +14,7 @@ using wigwag::Control;
 
 namespace {
 
-constexpr std::uint8_t kDelete = 0x2E, kInsert = 0x2D, kBackspace = 0x08, kB = 0x42;
+constexpr std::uint8_t kDelete = 0x2E, kInsert = 0x2D, kBackspace = 0x08, kB = 0x42, kG = 0x47;
 constexpr double kTolerance = 0.075;  // seconds: any key event's time, against 0.1 s ticks
 std::wstring wigwagExe, receiverExe, outputDir;
 
@@ -50,7 +50,15 @@ void CloseAndCompare(Wigwag& w, const std::string& expected) {
     Check(saved == expected, "settings file saved as\n" + saved + "expected\n" + expected);
 }
 
-// First run without a settings file, then a file of unusual values read and written back.
+// "u66 d8 ...": the key-ups and key-downs in order, by virtual-key code.
+std::string Events(const std::vector<KeyRecord>& keys) {
+    std::string s;
+    for (const KeyRecord& k : keys) s.append(k.up ? "u" : "d").append(std::to_string(k.vk) + " ");
+    return s;
+}
+
+// First run without a settings file, ended with the Windows session while running; then a
+// file of unusual values read and written back.
 void Settings() {
     Wigwag w;
     if (!Launch(w, nullptr)) return;
@@ -64,7 +72,20 @@ void Settings() {
     Check(WaitShown(w, 30), "window shown after OK");
     Check(Choices(w) == "0|0|0|0|31|26|", "defaults: " + Choices(w));
     Check(w.Status() == "Not Running", "status " + w.Status());
-    CloseAndCompare(w, Config("0|0|0|0|31|26|"));
+    // Switched on, then the Windows session ends: the settings are saved and every key is let
+    // go before the program is ended.
+    Receiver r;
+    Check(StartReceiver(r, receiverExe, w.dir), "the receiver has the focus");
+    Tap(kDelete, 0.06);
+    SleepSeconds(0.4);
+    Check(w.Status() == "Running", "Running after the start key");
+    Check(w.EndSession(), "agreed to end the session");
+    Check(DownNow().empty(), "keys still down after the end of the session: " + DownNow());
+    const std::vector<KeyRecord> keys = Own(r.Stop());
+    Check(Events(keys) == "u66 u71 u57 d48 d8 u66 u71 u57 u8 u48 ", "keys sent: " + Events(keys));
+    std::string saved;
+    ReadBytes(w.dir + L"\\wigwag.cfg", saved);
+    Check(saved == Config("0|0|0|0|31|26|"), "settings file saved as\n" + saved);
 
     // A greyed box, a list without a choice and the last key of the list.
     const std::string unusual = "1|2|0|-1|62|9|", file = Config(unusual);
@@ -73,13 +94,6 @@ void Settings() {
     Check(!FindProcessWindow(u.process.id, "Unable to Continue"), "no message box");
     Check(Choices(u) == unusual, "loaded: " + Choices(u));
     CloseAndCompare(u, file);
-}
-
-// "u66 d8 ...": the key-ups and key-downs in order, by virtual-key code.
-std::string Events(const std::vector<KeyRecord>& keys) {
-    std::string s;
-    for (const KeyRecord& k : keys) s.append(k.up ? "u" : "d").append(std::to_string(k.vk) + " ");
-    return s;
 }
 
 // The horn and the hazards, with Insert as the flash key (an extended key, released in each
@@ -100,10 +114,11 @@ void Timeline() {
     Tap(kDelete, 0.06);
     SleepSeconds(0.6);
     Check(w.Status() == "Not Running", "Not Running after the start key again");
-    std::vector<KeyRecord> keys;  // without the Delete presses made here
-    for (const KeyRecord& k : r.Stop())
-        if (k.vk != kDelete) keys.push_back(k);
-    Check(w.Close() == 0, "closed with exit code 0");
+    // Ended while stopped by a WM_QUIT: the end lets go of the 0 key and Backspace of the
+    // switches.
+    Check(w.Close(WM_QUIT) == 0, "ended with exit code 0");
+    Check(DownNow().empty(), "keys still down after the end: " + DownNow());
+    const std::vector<KeyRecord> keys = Own(r.Stop());
     if (keys.size() < 6) return Check(false, "no burst after the start key");
     Check(keys[0].time > tap && keys[0].time < tap + 0.25, "the burst within a poll of the key");
 
@@ -117,8 +132,9 @@ void Timeline() {
     std::string want = burst;
     for (long tick = 1; tick < std::lround(run / 0.1); ++tick)
         want += tick == 10 ? "d66 d8 d57 d8 " : tick == 11 ? "d66 d8 u57 " : "d66 d8 ";
-    Check(Events(keys) == want + burst && run > 1.2 && run < 1.9,
-          "in " + std::to_string(run) + " s:\n" + Events(keys) + "\nexpected\n" + want + burst);
+    want += burst + "u8 u48 ";
+    Check(Events(keys) == want && run > 1.2 && run < 1.9,
+          "in " + std::to_string(run) + " s:\n" + Events(keys) + "\nexpected\n" + want);
     // The events of the horn's n-th tick (and the hazards' inside it) n x 0.1 s after the burst.
     long tick = 0;
     for (auto k = keys.begin() + 6; k < stop; ++k) {
@@ -132,31 +148,43 @@ void Timeline() {
               "scan code and extended flag of key " + std::to_string(k.vk));
 }
 
-// Start/stop on Backspace, which the program itself presses with every horn tick.
+// Start/stop on Backspace, which the program itself presses with every horn and headlight
+// tick.
 void OwnKeys() {
     Wigwag w;
     Receiver r;
-    const std::string config = Config("0|1|0|4|31|26|");
+    const std::string config = Config("1|1|0|4|31|26|");
     if (!Launch(w, &config, &r)) return;
-    // Short taps and a key held for 2 s switch once each; the program's own Backspaces never.
-    const std::tuple<double, double, std::string> steps[] = {{0.02, 1.5, "Running"},
-                                                             {0.02, 0.4, "Not Running"},
-                                                             {2.0, 0.4, "Running"},
-                                                             {0.02, 0.4, "Not Running"}};
-    for (const auto& [hold, wait, status] : steps) {
+    // Short taps and keys held for 2 s, also one repeating its key-down as a held keyboard key
+    // does, switch once each; the program's own Backspaces never.
+    const std::tuple<double, bool, double, std::string> steps[] = {
+        {0.02, false, 1.5, "Running"},
+        {0.02, false, 0.4, "Not Running"},
+        {2.0, false, 0.4, "Running"},
+        {2.0, true, 0.4, "Not Running"},
+        {0.02, false, 0.4, "Running"}};
+    for (const auto& [hold, repeats, wait, status] : steps) {
         SleepSeconds(0.3);
-        Tap(kBackspace, hold);
+        Tap(kBackspace, hold, repeats);
         SleepSeconds(wait);
-        Check(w.Status() == status, status + " after a press of " + std::to_string(hold) + " s");
+        Check(w.Status() == status, status + " after a press of " + std::to_string(hold) + " s" +
+                                        (repeats ? " repeating" : ""));
     }
-    // The Backspace key-ups made here can fall inside a burst: left out.
-    std::vector<KeyRecord> keys;
-    for (const KeyRecord& k : r.Stop())
-        if (!k.up || k.vk != kBackspace) keys.push_back(k);
+    // Closed while running, inside the headlights' pause after the first of a tick's two
+    // presses of G: every key the program pressed is let go, those of the tick that goes on
+    // after the close too.
+    const auto flashes = [&] {
+        const std::vector<KeyRecord> keys = Own(r.Keys());
+        return std::count_if(keys.begin(), keys.end(), [](auto& k) { return !k.up && k.vk == kG; });
+    };
+    Check(WaitUntil([&] { return flashes() % 2 == 1; }, 2), "the headlights flash");
     Check(w.Close() == 0, "closed with exit code 0");
+    Check(DownNow().empty(), "keys still down after the close: " + DownNow());
+    const std::vector<KeyRecord> keys = Own(r.Stop());
+    Check(HeldAfter(keys).empty(), "keys left down by the program: " + HeldAfter(keys));
     std::size_t bursts = 0;
     for (std::size_t i = 0; i < keys.size(); ++i) bursts += IsBurstAt(keys, i) ? 1 : 0;
-    Check(bursts == 4, std::to_string(bursts) + " switch-over bursts, expected 4");
+    Check(bursts == 5, std::to_string(bursts) + " switch-over bursts, expected 5");
 }
 
 std::string Str(const RECT& r) {

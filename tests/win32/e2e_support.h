@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -130,13 +131,24 @@ struct Wigwag {
     ~Wigwag() { process.Kill(); }
     HWND Control(wigwag::Control c) const { return GetDlgItem(form, wigwag::win32::ControlId(c)); }
     std::string Status() const { return Text(Control(wigwag::Control::lblStatus)); }
-    // Closes the window as the user does; the exit code, or -1 when the program did not end.
-    int Close() {
-        PostMessageW(form, WM_CLOSE, 0, 0);
+    // Closes the window as the user does (WM_CLOSE), or posts `message` (WM_QUIT) to the
+    // program's thread; the exit code, or -1 when the program did not end.
+    int Close(UINT message = WM_CLOSE) {
+        if (message == WM_QUIT)
+            PostThreadMessageW(GetWindowThreadProcessId(form, nullptr), WM_QUIT, 0, 0);
+        else
+            PostMessageW(form, message, 0, 0);
         DWORD code = DWORD(-1);
         if (WaitForSingleObject(process.handle, 30000) == WAIT_OBJECT_0)
             GetExitCodeProcess(process.handle, &code);
         return int(code);
+    }
+    // The Windows session ends: the program is asked, told, and ended once it has answered.
+    bool EndSession() {
+        const bool agreed = SendMessageW(form, WM_QUERYENDSESSION, 0, 0) != FALSE;
+        SendMessageW(form, WM_ENDSESSION, TRUE, 0);
+        process.Kill();
+        return agreed;
     }
 };
 
@@ -152,13 +164,30 @@ inline bool WaitShown(const Wigwag& w, double seconds) {
     return WaitUntil([&] { return IsWindowVisible(w.form) != FALSE; }, seconds);
 }
 
-// A key pressed and released through the system's input stream, as another program does.
-inline void Tap(std::uint8_t vk, double holdSeconds) {
-    const BYTE scan = BYTE(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
-    const DWORD flags = vk == VK_DELETE || vk == VK_INSERT ? KEYEVENTF_EXTENDEDKEY : 0;
-    keybd_event(vk, scan, flags, 0);
-    SleepSeconds(holdSeconds);
-    keybd_event(vk, scan, flags | KEYEVENTF_KEYUP, 0);
+// One key event through the system's input stream from this process, with the key's scan code
+// and no mark of its own, as another program or a keyboard driver sends it.
+inline void SendKey(std::uint8_t vk, bool up) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = vk;
+    input.ki.wScan = WORD(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+    input.ki.dwFlags = (vk == VK_DELETE || vk == VK_INSERT ? KEYEVENTF_EXTENDEDKEY : 0) |
+                       (up ? KEYEVENTF_KEYUP : 0);
+    SendInput(1, &input, sizeof input);
+}
+
+// A key pressed and released. Held with `repeats`, it comes as a held keyboard key does on
+// Windows: after half a second its key-down again 30 times a second, without key-ups, until
+// the one key-up.
+inline void Tap(std::uint8_t vk, double holdSeconds, bool repeats = false) {
+    const double start = Now(), end = start + holdSeconds;
+    SendKey(vk, false);
+    for (double next = start + 0.5; repeats && next < end; next += 1.0 / 30) {
+        SleepSeconds(std::max(0.0, next - Now()));
+        SendKey(vk, false);
+    }
+    SleepSeconds(std::max(0.0, end - Now()));
+    SendKey(vk, true);
 }
 
 struct KeyRecord {
@@ -166,6 +195,7 @@ struct KeyRecord {
     bool up;
     std::uint8_t vk;
     std::uint32_t lParam;  // scan code in bits 16-23, extended flag in bit 24
+    bool own;              // marked as sent by wigwag.exe
 };
 
 // The receiver window started in `dir` with the focus; Stop closes it and reads its log.
@@ -174,17 +204,27 @@ struct Receiver {
     HWND window = nullptr;
     std::wstring dir;
     ~Receiver() { process.Kill(); }
-    std::vector<KeyRecord> Stop() {
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        WaitForSingleObject(process.handle, 10000);
+    // What the receiver has recorded so far.
+    std::vector<KeyRecord> Keys() const {
         std::string log;
         ReadBytes(dir + L"\\receiver.log", log);
         std::istringstream lines(log);
         std::vector<KeyRecord> keys;
         unsigned vk = 0;
-        for (KeyRecord k{}; lines >> k.time >> k.up >> vk >> k.lParam; keys.push_back(k))
+        unsigned long long extra = 0;
+        for (KeyRecord k{}; lines >> k.time >> k.up >> vk >> k.lParam >> extra; keys.push_back(k)) {
             k.vk = std::uint8_t(vk);
+            k.own = extra == wigwag::win32::kOwnEventMarker;
+        }
         return keys;
+    }
+    std::vector<KeyRecord> Stop() {
+        // The close would overtake key events still on their way (a posted message comes
+        // before input): they get time to arrive first.
+        SleepSeconds(0.3);
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        WaitForSingleObject(process.handle, 10000);
+        return Keys();
     }
 };
 
@@ -196,6 +236,31 @@ inline bool StartReceiver(Receiver& r, const std::wstring& exe, const std::wstri
         return r.window && GetForegroundWindow() == r.window;
     };
     return r.process.handle && WaitUntil(focused, 60);
+}
+
+// The key events wigwag.exe sent, in order.
+inline std::vector<KeyRecord> Own(const std::vector<KeyRecord>& keys) {
+    std::vector<KeyRecord> own;
+    std::copy_if(keys.begin(), keys.end(), std::back_inserter(own), [](auto& k) { return k.own; });
+    return own;
+}
+
+// "8 48 ": the keys whose last event in `keys` is a key-down, left held after them.
+inline std::string HeldAfter(const std::vector<KeyRecord>& keys) {
+    bool down[256] = {};
+    for (const KeyRecord& k : keys) down[k.vk] = !k.up;
+    std::string held;
+    for (int vk = 0; vk < 256; ++vk)
+        if (down[vk]) held += std::to_string(vk) + " ";
+    return held;
+}
+
+// "8 48 ": the keys the system holds down now.
+inline std::string DownNow() {
+    std::string down;
+    for (int vk = 1; vk < 256; ++vk)
+        if (GetAsyncKeyState(vk) & 0x8000) down += std::to_string(vk) + " ";
+    return down;
 }
 
 // The key events of a switch between running and not running: key-ups of B, G and 9 (and of

@@ -1,7 +1,8 @@
 // The receiver: stands in for the simulator. It takes the keyboard focus and writes every
 // key-down and key-up it gets to receiver.log in its working directory, one line each: the
-// time in seconds, 1 for a key-up or 0 for a key-down, the virtual-key code, and lParam (scan
-// code in bits 16-23, extended flag in bit 24).
+// time in seconds, 1 for a key-up or 0 for a key-down, the virtual-key code, lParam (scan
+// code in bits 16-23, extended flag in bit 24) and the event's extra information (the
+// sender's mark).
 #include <windows.h>
 
 #include <fstream>
@@ -17,7 +18,8 @@ LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         QueryPerformanceFrequency(&frequency);
         QueryPerformanceCounter(&now);
         keyLog << std::to_string(double(now.QuadPart) / double(frequency.QuadPart)) << ' '
-               << (msg & 1) << ' ' << wp << ' ' << (lp & 0xFFFFFFFF) << std::endl;
+               << (msg & 1) << ' ' << wp << ' ' << (lp & 0xFFFFFFFF) << ' '
+               << static_cast<unsigned long long>(GetMessageExtraInfo()) << std::endl;
         return 0;
     }
     if (msg == WM_DESTROY) PostQuitMessage(0);

@@ -1,5 +1,6 @@
-// The keyboard as the window host uses it: synthetic key events out, the player's use of
-// a key in. The X11 implementation lives beside this file; tests substitute a recorder.
+// The keyboard as a window host uses it: synthetic key events out, the player's use of a
+// key in. The implementations live in platform/x11 and platform/win32; tests substitute a
+// recorder.
 #pragma once
 
 #include <cstdint>
