@@ -7,6 +7,10 @@
 //   x11_receiver state       prints "down <keycodes...>" (XQueryKeymap) and
 //                            "repeat <global> <per-key bitmap in hex>"
 //   x11_receiver close <id>  asks a window to close, as a window manager does
+//   x11_receiver stamp COMMAND [ARGS...]
+//                            prints "stamp <server ms>", the X server's time now, then runs
+//                            the command in its place
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <poll.h>
 #include <unistd.h>
@@ -91,6 +95,19 @@ void Close(Display* display, Window window) {
     XSendEvent(display, window, False, NoEventMask, &event);
 }
 
+// The server's time now: the time stamp of a property change on a window of our own.
+unsigned long ServerTime(Display* display) {
+    const Window window =
+        XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+    XSelectInput(display, window, PropertyChangeMask);
+    const Atom stamp = XInternAtom(display, "WIGWAG_STAMP", False);
+    XChangeProperty(display, window, stamp, XA_STRING, 8, PropModeReplace, nullptr, 0);
+    XEvent event;
+    XWindowEvent(display, window, PropertyChangeMask, &event);
+    XDestroyWindow(display, window);
+    return event.xproperty.time;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,6 +118,12 @@ int main(int argc, char** argv) {
     if (mode == "record") Record(display);
     if (mode == "state") State(display);
     if (mode == "close" && argc > 2) Close(display, std::strtoul(argv[2], nullptr, 0));
+    if (mode == "stamp" && argc > 2) {
+        std::printf("stamp %lu\n", ServerTime(display));
+        XCloseDisplay(display);
+        execvp(argv[2], argv + 2);
+        return 127;
+    }
     XCloseDisplay(display);  // sends what is still queued
     return 0;
 }
