@@ -44,7 +44,7 @@ std::optional<int> ConvertField(std::string_view field) {
     return static_cast<int>(value);
 }
 
-void LoadListFromFile(Host& host, Control list, const std::string& fileName) {
+bool LoadListFromFile(Host& host, Control list, const std::string& fileName) {
     host.Clear(list);
     const FileRead file = host.ReadTextFile(fileName, kSettingsReadLimit);
     const bool ok = file.opened && !file.failed;
@@ -55,6 +55,7 @@ void LoadListFromFile(Host& host, Control list, const std::string& fileName) {
     }
     if (!ok)
         host.ShowMessageBox("Unable to Continue", "An error occurred loading file:\r\n" + fileName);
+    return !file.opened && !file.missing;
 }
 
 namespace {
@@ -93,8 +94,8 @@ std::vector<std::string_view> SplitFields(std::string_view line) {
 
 }  // namespace
 
-void LoadSettings(Host& host) {
-    LoadListFromFile(host, Control::lstStart, kSettingsFile);
+bool LoadSettings(Host& host) {
+    const bool unreadable = LoadListFromFile(host, Control::lstStart, kSettingsFile);
     const std::string line =
         host.ListCount(Control::lstStart) > 0 ? host.ListItem(Control::lstStart, 0) : "";
     const std::vector<std::string_view> fields = SplitFields(line);
@@ -117,6 +118,7 @@ void LoadSettings(Host& host) {
         if (IsCheckBox(f)) continue;
         if (n >= fields.size() || fields[n].empty()) host.SetListIndex(f.control, f.defaultIndex);
     }
+    return !unreadable;
 }
 
 std::string SettingsText(Host& host) {
@@ -129,7 +131,16 @@ std::string SettingsText(Host& host) {
     return text;
 }
 
-void SaveSettings(Host& host) {
+void SaveSettings(Host& host, bool replaceable) {
+    if (!replaceable) {
+        // Whatever it holds was never read: replacing it could destroy what cannot be
+        // brought back.
+        host.ShowMessageBox("Unable to Save",
+                            std::string("The settings file could not be read when Wigwag "
+                                        "started, so it was not replaced:\r\n") +
+                                kSettingsFile);
+        return;
+    }
     const FileWrite result = host.ReplaceTextFile(kSettingsFile, SettingsText(host));
     if (!result.ok)
         host.ShowMessageBox("Unable to Save",
