@@ -1,5 +1,6 @@
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -9,6 +10,8 @@ namespace wigwag {
 
 std::vector<std::string> SplitLines(std::string_view bytes, bool complete) {
     std::vector<std::string> lines;
+    // Sized once: a file may hold hundreds of thousands of short lines.
+    lines.reserve(static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\r')) + 1);
     std::size_t begin = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (bytes[i] != '\r') continue;
