@@ -159,7 +159,7 @@ FileWrite ReplaceWholeFile(const std::string& name, std::string_view bytes) {
         attributes = GetFileAttributesW(target.c_str());
     }
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return {false, ErrorText(ERROR_DIRECTORY_NOT_SUPPORTED)};
+        return {false, "The name is that of a folder."};
 
     // A fixed name beside the target: a leftover of a run that was killed while saving goes
     // first, then the name is created new, never opened through whatever holds it.
