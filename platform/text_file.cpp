@@ -292,9 +292,14 @@ FileWrite ReplaceWholeFile(const std::string& name, std::string_view bytes) {
         if (!ok && !error) error = errno;
     };
     if (exists) {
-        // The owner first: changing it may clear the set-id bits that the mode then restores.
-        if (::fchown(file.get(), old.st_uid, old.st_gid) != 0) check(NotPermitted(errno));
-        if (::fchmod(file.get(), old.st_mode & 07777) != 0) check(NotPermitted(errno));
+        // The owner first: changing it may clear the set-id bits that the mode then restores,
+        // and only for the old owner: the new file never carries them for another one.
+        mode_t mode = old.st_mode & 07777;
+        if (::fchown(file.get(), old.st_uid, old.st_gid) != 0) {
+            check(NotPermitted(errno));
+            mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+        }
+        if (::fchmod(file.get(), mode) != 0) check(NotPermitted(errno));
     }
     check(WriteAll(file.get(), bytes));
     check(::fsync(file.get()) == 0);
