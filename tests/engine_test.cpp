@@ -148,22 +148,35 @@ TEST_F(Engine, AnyOtherStatusTextSendsTheBurstAndStaysPut) {
     EXPECT_FALSE(host.TimerEnabled(Timer::tmSiren));
 }
 
-TEST_F(Engine, ClosingReleasesHeldKeysWhileRunningAndTheTickFinishes) {
-    StartAt100ms("1|1|0|0|28|27|");
-    host.At(0.55, [&] { host.RequestClose(); });  // inside a flash press's hold
-    host.RunUntil(1.5);
-    EXPECT_EQ(Timeline(host),
-              Cat({Burst(100, {68, 67}),
-                   Press(200, 67),
-                   Press(300, 67),
-                   Press(400, 67),
-                   Press(500, 68),
-                   Press(500, 67),
-                   {{550, 66, '^'}, {550, 71, '^'}, {550, 57, '^'}, {550, 68, '^'}, {550, 67, '^'}},
-                   Up(600, 68),
-                   Press(700, 68),
-                   Up(800, 68)}));  // no tick after the close
-    EXPECT_EQ(host.files["wigwag.cfg"], DataFile("1|1|0|0|28|27|"));
+TEST(EngineClose, ClosingReleasesHeldKeysWhileRunningAndTheTickFinishes) {
+    // A save that fails keeps the close in its message box for a second: no tick acts
+    // meanwhile, not the horn, nor a start/stop press; the interrupted tick finishes after.
+    for (const bool saveFails : {false, true}) {
+        Window w;
+        const std::string line = "1|1|0|0|28|27|";
+        w.Load(line + "\r\n");
+        w.host.PlayerTap(kDelete, 0.05, 0.03);
+        w.host.PlayerTap(kDelete, 0.85, 0.03);
+        if (saveFails) w.host.writeFailure = "No space left on device";
+        w.host.At(0.55, [&] { w.host.RequestClose(); });  // inside a flash press's hold
+        w.host.RunUntil(2.5);
+        const long resumed = saveFails ? 1550 : 600;  // the hold ends once the close returns
+        EXPECT_EQ(
+            Timeline(w.host),
+            Cat({Burst(100, {68, 67}),
+                 Press(200, 67),
+                 Press(300, 67),
+                 Press(400, 67),
+                 Press(500, 68),
+                 Press(500, 67),
+                 {{550, 66, '^'}, {550, 71, '^'}, {550, 57, '^'}, {550, 68, '^'}, {550, 67, '^'}},
+                 Up(resumed, 68),
+                 Press(resumed + 100, 68),
+                 Up(resumed + 200, 68)}))  // no tick after the close
+            << (saveFails ? "save fails" : "saved");
+        EXPECT_EQ(w.host.MessageBoxes().size(), saveFails ? 1u : 0u);
+        EXPECT_EQ(w.host.files["wigwag.cfg"], saveFails ? line + "\r\n" : DataFile(line));
+    }
 
     Window stopped;
     stopped.Load(DataFile("1|1|1|0|31|26|"));

@@ -10,12 +10,13 @@
 #include <QDesktopServices>
 #include <QEventLoop>
 #include <QIcon>
-#include <QListWidget>
+#include <QListView>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QProcess>
 #include <QSocketNotifier>
+#include <QStringListModel>
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
@@ -45,6 +46,13 @@ QString Text(std::string_view text) {
 // back unchanged.
 QString Bytes(std::string_view text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// A list box's rows: plain strings under a list view, no item object for each, since the
+// hidden list holds every line of the settings file.
+QStringListModel* Rows(QWidget* widget) {
+    const auto* view = qobject_cast<QListView*>(widget);
+    return view ? qobject_cast<QStringListModel*>(view->model()) : nullptr;
 }
 
 QColor Colour(Rgb rgb) {
@@ -173,9 +181,15 @@ void QtHost::CreateControl(const ControlLayout& layout) {
             widget = box;
             break;
         }
-        case ControlKind::List:
-            widget = new QListWidget(parent);
+        case ControlKind::List: {
+            auto* list = new QListView(parent);
+            list->setModel(new QStringListModel(list));
+            list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+            // Rows of one height, measured once, not each line's text shaped.
+            list->setUniformItemSizes(true);
+            widget = list;
             break;
+        }
     }
     widget->setObjectName(QString::fromLatin1(layout.name));
     widget->setGeometry(Pixels(layout.left), Pixels(layout.top), Pixels(layout.width),
@@ -385,19 +399,21 @@ void QtHost::SetValue(Control checkBox, int value) {
 
 int QtHost::ListIndex(Control list) {
     if (const auto* combo = qobject_cast<QComboBox*>(Widget(list))) return combo->currentIndex();
-    if (const auto* lst = qobject_cast<QListWidget*>(Widget(list))) return lst->currentRow();
+    if (const auto* view = qobject_cast<QListView*>(Widget(list)))
+        return view->currentIndex().isValid() ? view->currentIndex().row() : -1;
     return -1;
 }
 
 void QtHost::SetListIndex(Control list, int index) {
     if (index < -1 || index >= ListCount(list)) return;
     if (auto* combo = qobject_cast<QComboBox*>(Widget(list))) combo->setCurrentIndex(index);
-    if (auto* lst = qobject_cast<QListWidget*>(Widget(list))) lst->setCurrentRow(index);
+    if (auto* rows = Rows(Widget(list)))
+        qobject_cast<QListView*>(Widget(list))->setCurrentIndex(rows->index(index));
 }
 
 int QtHost::ListCount(Control list) {
     if (const auto* combo = qobject_cast<QComboBox*>(Widget(list))) return combo->count();
-    if (const auto* lst = qobject_cast<QListWidget*>(Widget(list))) return lst->count();
+    if (const auto* rows = Rows(Widget(list))) return rows->rowCount();
     return 0;
 }
 
@@ -405,8 +421,8 @@ std::string QtHost::ListItem(Control list, int index) {
     if (index < 0 || index >= ListCount(list)) return {};
     if (const auto* combo = qobject_cast<QComboBox*>(Widget(list)))
         return combo->itemText(index).toLatin1().toStdString();
-    if (const auto* lst = qobject_cast<QListWidget*>(Widget(list)))
-        return lst->item(index)->text().toLatin1().toStdString();
+    if (const auto* rows = Rows(Widget(list)))
+        return rows->index(index).data().toString().toLatin1().toStdString();
     return {};
 }
 
@@ -421,12 +437,16 @@ void QtHost::AddItems(Control list, const std::vector<std::string>& items) {
         combo->addItems(texts);
         combo->setCurrentIndex(index);
     }
-    if (auto* lst = qobject_cast<QListWidget*>(Widget(list))) lst->addItems(texts);
+    if (auto* rows = Rows(Widget(list))) {
+        const int index = ListIndex(list);
+        rows->setStringList(rows->rowCount() == 0 ? texts : rows->stringList() + texts);
+        SetListIndex(list, index);
+    }
 }
 
 void QtHost::Clear(Control list) {
     if (auto* combo = qobject_cast<QComboBox*>(Widget(list))) combo->clear();
-    if (auto* lst = qobject_cast<QListWidget*>(Widget(list))) lst->clear();
+    if (auto* rows = Rows(Widget(list))) rows->setStringList({});
 }
 
 std::string QtHost::Caption(Control label) {

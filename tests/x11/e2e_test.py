@@ -1,8 +1,11 @@
 # The Linux program end to end, each test on a private Xvfb: a receiver window keeps the
 # keyboard focus and records every key event, xdotool plays the player.
 #   e2e_test.py WIGWAG X11_RECEIVER [Wigwag.test_...]
+import collections
 import os
+import pwd
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -11,6 +14,69 @@ import unittest
 
 # Flash, horn and hazards ticked; start/stop DELETE, flash G, horn B.
 ALL_ON = "1|1|1|0|31|26|"
+
+# Settings files: the data line alone, and the whole file a save makes of it.
+MAIN, CONTINUE, SAVE = "Wigwag v1.1", "Unable to Continue", "Unable to Save"
+FIFO, BIG = "named pipe", "200 MB of short lines"
+
+
+def data_file(line):
+    return line + "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n"
+
+
+OLD = "0|0|0|0|40|62|\r\n"
+NEW = data_file("0|0|0|0|40|62|")
+
+
+def canonical(spec, user):
+    """A folder entry as the tests write it: "->target" a link, FIFO, BIG, or a file's text,
+    optionally with (text, mode) or (text, mode, owner); the owner defaults to `user`."""
+    if spec in (FIFO, BIG):
+        return spec
+    if isinstance(spec, str) and spec.startswith("->"):
+        return ("link", spec[2:])
+    spec = (spec,) if isinstance(spec, str) else spec
+    return ("file",) + {1: (*spec, 0o644, user), 2: (*spec, user), 3: spec}[len(spec)]
+
+
+def make_files(directory, files, user):
+    for name, spec in files.items():
+        path = os.path.join(directory, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        entry = canonical(spec, user)
+        if entry == FIFO:
+            os.mkfifo(path, 0o644)
+        elif entry == BIG:
+            with open(path, "wb") as f:
+                for _ in range(200):
+                    f.write(b"0|1|\r\n" * 166667)
+        elif entry[0] == "link":
+            os.symlink(entry[1], path)
+        else:
+            with open(path, "w", newline="") as f:
+                f.write(entry[1])
+            os.chmod(path, entry[2])
+            user_id = pwd.getpwnam(entry[3])
+            os.chown(path, user_id.pw_uid, user_id.pw_gid)
+
+
+def snapshot(directory):
+    """Every name under the folder but folders, as canonical() writes it."""
+    out = {}
+    for root, folders, files in os.walk(directory):
+        for name in files + [f for f in folders if os.path.islink(os.path.join(root, f))]:
+            path = os.path.join(root, name)
+            st = os.lstat(path)
+            if stat.S_ISLNK(st.st_mode):
+                entry = ("link", os.readlink(path))
+            elif stat.S_ISFIFO(st.st_mode):
+                entry = FIFO
+            else:
+                with open(path, newline="", encoding="latin-1") as f:
+                    entry = ("file", f.read(), stat.S_IMODE(st.st_mode),
+                             pwd.getpwuid(st.st_uid).pw_name)
+            out[os.path.relpath(path, directory)] = entry
+    return out
 
 
 def times(events, key, kind, start=0.0, end=float("inf")):
@@ -121,7 +187,120 @@ class Wigwag(unittest.TestCase):
             self.assertEqual(result.returncode, 1)
             self.assertRegex(result.stderr, r"\Awigwag: .*display.*\n\Z")
 
+    # --- the settings file under faults --------------------------------------------------
+
+    def start_in(self, directory, user="root"):
+        """Starts the program in the folder as `user`; returns it and the seconds until its
+        first window (the main window or a message box) was on the screen."""
+        command, env = [PROGRAM], self.env
+        if user != "root":
+            home = tempfile.TemporaryDirectory()
+            self.addCleanup(home.cleanup)
+            os.chown(home.name, pwd.getpwnam(user).pw_uid, -1)
+            env = dict(env, HOME=home.name, XDG_RUNTIME_DIR=home.name)
+            command = ["setpriv", f"--reuid={user}", f"--regid={pwd.getpwnam(user).pw_gid}",
+                       "--clear-groups", PROGRAM]
+        start = time.monotonic()
+        proc = subprocess.Popen(command, cwd=directory, env=env, stderr=subprocess.DEVNULL)
+        self.addCleanup(proc.kill)
+        while not self.window(f"{MAIN}|{CONTINUE}"):
+            self.assertLess(time.monotonic() - start, 20, "no window")
+            time.sleep(0.02)
+        return proc, time.monotonic() - start
+
+    def window(self, title, wait=0):
+        """The visible window of that title, waiting for it up to `wait` seconds."""
+        end = time.monotonic() + wait
+        while True:
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^({title})$"],
+                                   env=self.env, capture_output=True, text=True).stdout.split()
+            if found or time.monotonic() >= end:
+                return found[0] if found else None
+            time.sleep(0.05)
+
+    def close(self, title):
+        found = self.window(title, wait=10)
+        self.assertIsNotNone(found, f"no window {title!r}")
+        self.call(RECEIVER, "close", found)
+
+    def test_settings_files(self):
+        # Each folder as it is before the start and after the close; the player presses the
+        # start/stop key once, the key the file gave or the default (DELETE either way).
+        cases = [  # name, run as, before, message box at the start / at the close, after
+            ("named pipe", "root", {"wigwag.cfg": FIFO}, (True, True), None),
+            ("endless device", "root", {"wigwag.cfg": "->/dev/zero"}, (True, True), None),
+            ("huge file", "root", {"wigwag.cfg": BIG}, (True, False),
+             {"wigwag.cfg": data_file("0|1|0|0|31|26|")}),  # its first line applies
+            ("link", "root", {"wigwag.cfg": "->synced/settings", "synced/settings": OLD},
+             (False, False), {"wigwag.cfg": "->synced/settings", "synced/settings": NEW}),
+            ("dangling link", "root", {"wigwag.cfg": "->synced/settings"}, (True, True), None),
+            ("link loop", "root", {"wigwag.cfg": "->wigwag.cfg"}, (True, True), None),
+            ("another owner", "root", {"wigwag.cfg": (OLD, 0o640, "nobody")}, (False, False),
+             {"wigwag.cfg": (NEW, 0o640, "nobody")}),
+            ("private", "nobody", {"wigwag.cfg": (OLD, 0o600)}, (False, False),
+             {"wigwag.cfg": (NEW, 0o600)}),
+            ("group-readable", "nobody", {"wigwag.cfg": (OLD, 0o640)}, (False, False),
+             {"wigwag.cfg": (NEW, 0o640)}),
+            ("unreadable", "nobody", {"wigwag.cfg": (OLD, 0o200)}, (True, True), None),
+            ("link planted at the temporary name", "root",
+             {"wigwag.cfg": OLD, "wigwag.cfg.new": "->victim", "victim": "precious"},
+             (False, False), {"wigwag.cfg": NEW, "victim": "precious"}),
+            ("leftover temporary file", "root", {"wigwag.cfg": OLD, "wigwag.cfg.new": "half"},
+             (False, False), {"wigwag.cfg": NEW}),
+        ]
+        switched = 0
+        for name, user, before, (box_at_start, box_at_close), after in cases:
+            with self.subTest(name), tempfile.TemporaryDirectory() as directory:
+                if user != "root" and os.geteuid() != 0:
+                    self.skipTest(f"running as {user} needs root")
+                os.chown(directory, pwd.getpwnam(user).pw_uid, -1)
+                make_files(directory, before, user)
+                proc, shown = self.start_in(directory, user)
+                print(f"{name}: first window after {shown * 1e3:.0f} ms", file=sys.stderr)
+                self.assertLess(shown, 1.0, "window or box within a second")
+                if box_at_start:
+                    self.close(CONTINUE)
+                main = self.window(MAIN, wait=10)
+                self.call("xdotool", "key", "Delete")
+                time.sleep(0.3)
+                switched += 1
+                self.call(RECEIVER, "close", main)
+                if box_at_close:
+                    self.close(SAVE)
+                self.assertEqual(proc.wait(timeout=10), 0)
+                expected = {n: canonical(spec, user) for n, spec in (after or before).items()}
+                self.assertEqual(snapshot(directory), expected)
+        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard, "keys down, repeat changed")
+        self.assertEqual(len(times(self.events(), "0", "press")), switched)
+
+    def test_killed_while_saving(self):
+        # SIGKILL 0 to 40 ms after the close was sent, around the save: wigwag.cfg holds the
+        # old file or the new one, nothing else; a later save clears away a temporary file
+        # that a kill left behind.
+        found = collections.Counter()
+        with tempfile.TemporaryDirectory() as directory:
+            path = os.path.join(directory, "wigwag.cfg")
+            for run in range(40):
+                with open(path, "w", newline="") as f:
+                    f.write(OLD)
+                proc, _ = self.start_in(directory)
+                closing = subprocess.Popen([RECEIVER, "close", self.window(MAIN, wait=10)],
+                                           env=self.env, stderr=subprocess.DEVNULL)
+                time.sleep(run * 0.001)
+                proc.kill()
+                proc.wait()
+                closing.wait()
+                with open(path, newline="") as f:
+                    found[{OLD: "old", NEW: "new"}.get(f.read(), "anything else")] += 1
+                found["temporary file left"] += os.path.exists(path + ".new")
+            print(f"\nkilled while saving: {dict(found)}", file=sys.stderr)
+            self.assertEqual(found["anything else"], 0)
+            proc, _ = self.start_in(directory)
+            self.call(RECEIVER, "close", self.window(MAIN, wait=10))
+            self.assertEqual(proc.wait(timeout=10), 0)
+            self.assertEqual(snapshot(directory), {"wigwag.cfg": canonical(NEW, "root")})
+
 
 if __name__ == "__main__":
-    PROGRAM, RECEIVER = sys.argv[1:3]
+    PROGRAM, RECEIVER = map(os.path.abspath, sys.argv[1:3])
     unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]])
