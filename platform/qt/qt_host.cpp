@@ -304,8 +304,11 @@ void QtHost::WaitEvents(double deadline) {
     deadlines_.push_back(deadline);
     DispatchDue();
     ArmWake();
-    QCoreApplication::processEvents(Clock() < deadline ? QEventLoop::WaitForMoreEvents
-                                                       : QEventLoop::AllEvents);
+    // A tick just run may have paused, and the window may have closed during that pause:
+    // then nothing is left to end a wait without a deadline. Only a pause still running
+    // sleeps after the close, to its own deadline.
+    const bool wait = Clock() < deadline && !(closed_ && std::isinf(deadline));
+    QCoreApplication::processEvents(wait ? QEventLoop::WaitForMoreEvents : QEventLoop::AllEvents);
     deadlines_.pop_back();
     ArmWake();
     RethrowPending();
