@@ -15,6 +15,11 @@ FOOTER = "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n"
 ENDING = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 
 
+def blocking_ending():
+    # Run in the child before the program: the ending signals wait until it unblocks them.
+    signal.pthread_sigmask(signal.SIG_BLOCK, ENDING)
+
+
 def times(events, key, kind, start=0.0, end=float("inf")):
     return [t for k, name, t in events if name == key and k == kind and start <= t < end]
 
@@ -127,8 +132,7 @@ class Wigwag(unittest.TestCase):
             # never opens, so the file stays as it was, unless the window was already open.
             for delay in (0, 0.05, 0.15, 0.3):
                 with tempfile.TemporaryDirectory() as directory:
-                    proc = self.start(directory, ALL_ON, preexec_fn=lambda: signal.
-                                      pthread_sigmask(signal.SIG_BLOCK, ENDING))
+                    proc = self.start(directory, ALL_ON, preexec_fn=blocking_ending)
                     time.sleep(delay)
                     self.end(proc, signum)
                     self.assertIn(self.saved(directory), (ALL_ON + "\r\n", ALL_ON + FOOTER))
