@@ -149,18 +149,30 @@ TEST_F(Engine, AnyOtherStatusTextSendsTheBurstAndStaysPut) {
 }
 
 TEST(EngineClose, ClosingReleasesHeldKeysWhileRunningAndTheTickFinishes) {
-    // A save that fails keeps the close in its message box for a second: no tick acts
-    // meanwhile, not the horn, nor a start/stop press; the interrupted tick finishes after.
-    for (const bool saveFails : {false, true}) {
+    // The close comes inside a flash press's hold. A save that fails keeps the close in its
+    // message box for a second: no tick acts meanwhile, not the horn, nor a start/stop
+    // press. The flash tick may also run from the event loop before it waits, when the
+    // program was held up until the tick fell due. Either way the interrupted tick
+    // finishes, nothing ticks after it, and the event loop ends.
+    struct Case {
+        bool saveFails, fromTheLoop;
+    };
+    for (const Case c : {Case{false, false}, Case{true, false}, Case{false, true}}) {
         Window w;
         const std::string line = "1|1|0|0|28|27|";
         w.Load(line + "\r\n");
         w.host.PlayerTap(kDelete, 0.05, 0.03);
         w.host.PlayerTap(kDelete, 0.85, 0.03);
-        if (saveFails) w.host.writeFailure = "No space left on device";
-        w.host.At(0.55, [&] { w.host.RequestClose(); });  // inside a flash press's hold
-        w.host.RunUntil(2.5);
-        const long resumed = saveFails ? 1550 : 600;  // the hold ends once the close returns
+        if (c.saveFails) w.host.writeFailure = "No space left on device";
+        w.host.At(0.55, [&] { w.host.RequestClose(); });
+        if (c.fromTheLoop) {
+            w.host.RunUntil(0.45);
+            w.host.Stall(0.05);
+            EXPECT_EQ(w.host.RunEventLoop(), 0);
+        } else {
+            w.host.RunUntil(2.5);
+        }
+        const long resumed = c.saveFails ? 1550 : 600;  // the hold ends once the close returns
         EXPECT_EQ(
             Timeline(w.host),
             Cat({Burst(100, {68, 67}),
@@ -173,9 +185,9 @@ TEST(EngineClose, ClosingReleasesHeldKeysWhileRunningAndTheTickFinishes) {
                  Up(resumed, 68),
                  Press(resumed + 100, 68),
                  Up(resumed + 200, 68)}))  // no tick after the close
-            << (saveFails ? "save fails" : "saved");
-        EXPECT_EQ(w.host.MessageBoxes().size(), saveFails ? 1u : 0u);
-        EXPECT_EQ(w.host.files["wigwag.cfg"], saveFails ? line + "\r\n" : DataFile(line));
+            << "save fails " << c.saveFails << ", from the loop " << c.fromTheLoop;
+        EXPECT_EQ(w.host.MessageBoxes().size(), c.saveFails ? 1u : 0u);
+        EXPECT_EQ(w.host.files["wigwag.cfg"], c.saveFails ? line + "\r\n" : DataFile(line));
     }
 
     Window stopped;

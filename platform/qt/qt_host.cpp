@@ -20,6 +20,7 @@
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <stdexcept>
 
@@ -228,8 +229,12 @@ void QtHost::SetTabOrder() {
 
 void QtHost::ShowForm() {
     if (!window_ || closed_) return;
+    // Asked to end while it loaded: the window never opens, and with no unload nothing is
+    // saved; the settings file stays as it was.
     if (closeRequested_) {
-        HandleClose();
+        closed_ = true;
+        timers_.StopAll();
+        ArmWake();
         return;
     }
     shown_ = true;
@@ -247,15 +252,11 @@ void QtHost::HandleClose() {
 }
 
 void QtHost::RequestClose() {
-    if (closed_) return;
-    // The window is still loading: the close waits until the load has put the settings
-    // into the controls, so that the save at close keeps them.
-    if (!shown_) {
-        closeRequested_ = true;
-        for (QMessageBox* box : boxes_) box->done(QMessageBox::Ok);
-        return;
-    }
+    // Nothing waits on the user any more: open boxes go, later ones are not shown.
+    closeRequested_ = true;
     for (QMessageBox* box : boxes_) box->done(QMessageBox::Ok);
+    // While the window is still loading, the load finishes first; ShowForm then ends.
+    if (closed_ || !shown_) return;
     window_->close();
 }
 
@@ -318,8 +319,11 @@ void QtHost::WaitEvents(double deadline) {
     deadlines_.push_back(deadline);
     DispatchDue();
     ArmWake();
-    QCoreApplication::processEvents(Clock() < deadline ? QEventLoop::WaitForMoreEvents
-                                                       : QEventLoop::AllEvents);
+    // A tick just run may have paused, and the window may have closed during that pause:
+    // then nothing is left to end a wait without a deadline. Only a pause still running
+    // sleeps after the close, to its own deadline.
+    const bool wait = Clock() < deadline && !(closed_ && std::isinf(deadline));
+    QCoreApplication::processEvents(wait ? QEventLoop::WaitForMoreEvents : QEventLoop::AllEvents);
     deadlines_.pop_back();
     ArmWake();
     RethrowPending();
@@ -345,9 +349,14 @@ KeyPoll QtHost::PollKey(std::uint8_t vk) {
 void QtHost::ShowMessageBox(std::string_view title, std::string_view text) {
     QString body = Text(text);
     body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (closeRequested_) {
+        body.replace(QLatin1Char('\n'), QLatin1Char(' '));
+        std::fprintf(stderr, "wigwag: %s: %s\n", Text(title).toLocal8Bit().constData(),
+                     body.toLocal8Bit().constData());
+        return;
+    }
     QWidget* parent = window_ && window_->isVisible() ? window_.get() : nullptr;
     QMessageBox box(QMessageBox::Warning, Text(title), body, QMessageBox::Ok, parent);
-    if (closeRequested_) return;
     boxes_.push_back(&box);
     box.exec();
     boxes_.pop_back();

@@ -14,6 +14,13 @@ import unittest
 
 # Flash, horn and hazards ticked; start/stop DELETE, flash G, horn B.
 ALL_ON = "1|1|1|0|31|26|"
+FOOTER = "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n"
+ENDING = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+
+
+def blocking_ending():
+    # Run in the child before the program: the ending signals wait until it unblocks them.
+    signal.pthread_sigmask(signal.SIG_BLOCK, ENDING)
 
 # Settings files: the data line alone, and the whole file a save makes of it.
 MAIN, CONTINUE, SAVE = "Wigwag v1.1", "Unable to Continue", "Unable to Save"
@@ -88,7 +95,10 @@ class Wigwag(unittest.TestCase):
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp"], text=True,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.addCleanup(xvfb.kill)
-        self.env = dict(os.environ, DISPLAY=":" + xvfb.stdout.readline().strip())
+        runtime = tempfile.TemporaryDirectory()  # the program's auto-repeat note
+        self.addCleanup(runtime.cleanup)
+        self.env = dict(os.environ, DISPLAY=":" + xvfb.stdout.readline().strip(),
+                        XDG_RUNTIME_DIR=runtime.name)
         self.receiver = subprocess.Popen([RECEIVER, "record"], env=self.env, text=True,
                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.assertEqual(self.receiver.stdout.readline().split()[0], "ready")
@@ -98,16 +108,41 @@ class Wigwag(unittest.TestCase):
         return subprocess.run(command, env=self.env, check=True, capture_output=True, text=True,
                               timeout=20).stdout
 
-    def run_program(self, settings, presses, signum=None):
-        # Presses each key and waits its seconds, then closes the window (or sends signum);
-        # returns when each press and the end came. The program must exit with 0 leaving no
-        # key down and every auto-repeat setting as it was.
-        with tempfile.TemporaryDirectory() as directory:
+    def start(self, directory, settings=None, **popen):
+        # The program in directory, with this settings line in wigwag.cfg (None: no file).
+        if settings is not None:
             with open(os.path.join(directory, "wigwag.cfg"), "w", newline="") as f:
                 f.write(settings + "\r\n")  # the settings line is all the program reads
-            proc = subprocess.Popen([PROGRAM], cwd=directory, env=self.env, text=True,
-                                    stderr=subprocess.PIPE)
-            self.addCleanup(proc.kill)
+        proc = subprocess.Popen([PROGRAM], cwd=directory, env=self.env, text=True,
+                                stderr=subprocess.PIPE, **popen)
+        self.addCleanup(proc.kill)
+        return proc
+
+    def end(self, proc, signum=None, window=None):
+        # Sends signum, or closes the window. The program must exit with 0 (from a signal
+        # within a second) leaving no key down and every auto-repeat setting as it was.
+        sent = time.monotonic()
+        if signum:
+            proc.send_signal(signum)
+        else:
+            self.call(RECEIVER, "close", window)
+        _, err = proc.communicate(timeout=10)
+        if signum:
+            self.assertLess(time.monotonic() - sent, 1.0, signum)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard, "keys down, repeat changed")
+
+    def saved(self, directory):
+        path = os.path.join(directory, "wigwag.cfg")
+        if os.path.exists(path):
+            with open(path, newline="") as f:
+                return f.read()
+
+    def run_program(self, settings, presses, signum=None):
+        # Presses each key and waits its seconds, then closes the window (or sends signum);
+        # returns when each press and the end came. The settings are saved at the end.
+        with tempfile.TemporaryDirectory() as directory:
+            proc = self.start(directory, settings)
             found = self.call("xdotool", "search", "--sync", "--onlyvisible", "--pid",
                               str(proc.pid))
             time.sleep(0.3)
@@ -117,13 +152,8 @@ class Wigwag(unittest.TestCase):
                 self.call("xdotool", "key", key)
                 time.sleep(seconds)
             at.append(time.monotonic())
-            if signum:
-                proc.send_signal(signum)
-            else:
-                self.call(RECEIVER, "close", found.split()[0])
-            _, err = proc.communicate(timeout=10)
-        self.assertEqual(proc.returncode, 0, err)
-        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard, "keys down, repeat changed")
+            self.end(proc, signum, found.split()[0])
+            self.assertEqual(self.saved(directory), settings + FOOTER)
         return at
 
     def events(self):
@@ -162,11 +192,43 @@ class Wigwag(unittest.TestCase):
             self.assertEqual(times(events, key, "press", start=b_up + 0.35), [], key)
 
     def test_signals(self):
-        for signum in (signal.SIGTERM, signal.SIGINT):
+        for signum in ENDING:
+            # While it loads: sent as it starts (blocked until the program unblocks them,
+            # as if sent before its handlers were there) or a little later. The window
+            # never opens, so the file stays as it was, unless the window was already open.
+            for delay in (0, 0.05, 0.15, 0.3):
+                with tempfile.TemporaryDirectory() as directory:
+                    proc = self.start(directory, ALL_ON, preexec_fn=blocking_ending)
+                    time.sleep(delay)
+                    self.end(proc, signum)
+                    self.assertIn(self.saved(directory), (ALL_ON + "\r\n", ALL_ON + FOOTER))
+            # The first-run box open: no window, no file.
+            with tempfile.TemporaryDirectory() as directory:
+                proc = self.start(directory)
+                self.call("xdotool", "search", "--sync", "--onlyvisible", "--name",
+                          "^Unable to Continue$")
+                self.end(proc, signum)
+                self.assertIsNone(self.saved(directory))
+            # Running: the held keys released, the settings saved.
             self.run_program(ALL_ON, [("Delete", 0.75)], signum)
         events = self.events()
         for key in ("b", "0", "BackSpace"):
-            self.assertEqual(len(times(events, key, "press")), 2, key)
+            self.assertEqual(len(times(events, key, "press")), 3, key)
+
+    def test_hard_kill(self):
+        # Killed while running: the horn and the switch-over keys stay down with their
+        # auto-repeat off. The next start gives both back (run_program checks it).
+        with tempfile.TemporaryDirectory() as directory:
+            proc = self.start(directory, ALL_ON)
+            self.call("xdotool", "search", "--sync", "--onlyvisible", "--pid", str(proc.pid))
+            time.sleep(0.3)
+            self.call("xdotool", "key", "Delete")
+            time.sleep(0.75)
+            proc.kill()
+            proc.wait()
+        repeat = self.call(RECEIVER, "state").splitlines()[1]
+        self.assertNotEqual(repeat, self.keyboard.splitlines()[1])
+        self.run_program(ALL_ON, [])
 
     def test_own_keys(self):
         # Start/stop on G, the flash key, then on BACKSPACE, pressed after every key-down.
