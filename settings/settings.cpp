@@ -1,5 +1,6 @@
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -9,6 +10,8 @@ namespace wigwag {
 
 std::vector<std::string> SplitLines(std::string_view bytes, bool complete) {
     std::vector<std::string> lines;
+    // Sized once: a file may hold hundreds of thousands of short lines.
+    lines.reserve(static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\r')) + 1);
     std::size_t begin = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (bytes[i] != '\r') continue;
@@ -44,7 +47,7 @@ std::optional<int> ConvertField(std::string_view field) {
     return static_cast<int>(value);
 }
 
-void LoadListFromFile(Host& host, Control list, const std::string& fileName) {
+bool LoadListFromFile(Host& host, Control list, const std::string& fileName) {
     host.Clear(list);
     const FileRead file = host.ReadTextFile(fileName, kSettingsReadLimit);
     const bool ok = file.opened && !file.failed;
@@ -55,6 +58,7 @@ void LoadListFromFile(Host& host, Control list, const std::string& fileName) {
     }
     if (!ok)
         host.ShowMessageBox("Unable to Continue", "An error occurred loading file:\r\n" + fileName);
+    return !file.opened && !file.missing;
 }
 
 namespace {
@@ -93,8 +97,8 @@ std::vector<std::string_view> SplitFields(std::string_view line) {
 
 }  // namespace
 
-void LoadSettings(Host& host) {
-    LoadListFromFile(host, Control::lstStart, kSettingsFile);
+bool LoadSettings(Host& host) {
+    const bool unreadable = LoadListFromFile(host, Control::lstStart, kSettingsFile);
     const std::string line =
         host.ListCount(Control::lstStart) > 0 ? host.ListItem(Control::lstStart, 0) : "";
     const std::vector<std::string_view> fields = SplitFields(line);
@@ -117,6 +121,7 @@ void LoadSettings(Host& host) {
         if (IsCheckBox(f)) continue;
         if (n >= fields.size() || fields[n].empty()) host.SetListIndex(f.control, f.defaultIndex);
     }
+    return !unreadable;
 }
 
 std::string SettingsText(Host& host) {
@@ -129,7 +134,16 @@ std::string SettingsText(Host& host) {
     return text;
 }
 
-void SaveSettings(Host& host) {
+void SaveSettings(Host& host, bool replaceable) {
+    if (!replaceable) {
+        // Whatever it holds was never read: replacing it could destroy what cannot be
+        // brought back.
+        host.ShowMessageBox("Unable to Save",
+                            std::string("The settings file could not be read when Wigwag "
+                                        "started, so it was not replaced:\r\n") +
+                                kSettingsFile);
+        return;
+    }
     const FileWrite result = host.ReplaceTextFile(kSettingsFile, SettingsText(host));
     if (!result.ok)
         host.ShowMessageBox("Unable to Save",

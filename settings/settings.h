@@ -28,18 +28,21 @@ bool IsBlankLine(std::string_view line);
 std::optional<int> ConvertField(std::string_view field);
 
 // Empties `list` and fills it with the file's non-blank lines. When the file cannot be
-// opened or read, tells the user in a message box and keeps the lines read before.
-void LoadListFromFile(Host& host, Control list, const std::string& fileName);
+// opened or read, tells the user in a message box and keeps the lines read before. True
+// when the file is there but could not be opened (denied, locked, not a regular file).
+bool LoadListFromFile(Host& host, Control list, const std::string& fileName);
 
 // The load: the file's first non-blank line applied field by field to the check boxes and
-// key lists, and the default keys where the file gives none.
-void LoadSettings(Host& host);
+// key lists, and the default keys where the file gives none. Returns whether the save may
+// replace the file: not when it is there but could not be opened, as it was not read.
+bool LoadSettings(Host& host);
 
 // The file's whole text for the controls' current values.
 std::string SettingsText(Host& host);
 
 // The save: replaces the file atomically; on failure the old file stays and the user is
-// told why.
-void SaveSettings(Host& host);
+// told why. A file that the load could not read (`replaceable` false) stays as it is, and
+// the user is told so.
+void SaveSettings(Host& host, bool replaceable = true);
 
 }  // namespace wigwag

@@ -208,24 +208,49 @@ TEST_F(Engine, AnyOtherStatusTextSendsTheBurstAndStaysPut) {
     EXPECT_FALSE(host.TimerEnabled(Timer::tmSiren));
 }
 
-TEST_F(Engine, ClosingReleasesHeldKeysWhileRunningAndTheTickFinishes) {
-    StartAt100ms("1|1|0|0|28|27|");
-    host.At(0.55, [&] { host.RequestClose(); });  // inside a flash press's hold
-    host.CommandAt(0.65, Command::Toggle);
-    host.RunUntil(1.5);
-    EXPECT_EQ(Timeline(host),
-              Cat({Burst(100, {68, 67}),
-                   Press(200, 67),
-                   Press(300, 67),
-                   Press(400, 67),
-                   Press(500, 68),
-                   Press(500, 67),
-                   {{550, 66, '^'}, {550, 71, '^'}, {550, 57, '^'}, {550, 68, '^'}, {550, 67, '^'}},
-                   Up(600, 68),
-                   Press(700, 68),
-                   Up(800, 68)}));  // no tick after the close
-    EXPECT_EQ(host.files["wigwag.cfg"], DataFile("1|1|0|0|28|27|"));
-    EXPECT_TRUE(host.Answers().empty());  // the command after the close is never taken
+TEST(EngineClose, ClosingReleasesHeldKeysWhileRunningAndTheTickFinishes) {
+    // The close comes inside a flash press's hold. A save that fails keeps the close in its
+    // message box for a second: no tick acts meanwhile, not the horn, nor a start/stop
+    // press. The flash tick may also run from the event loop before it waits, when the
+    // program was held up until the tick fell due. Either way the interrupted tick
+    // finishes, nothing ticks after it, and the event loop ends.
+    struct Case {
+        bool saveFails, fromTheLoop;
+    };
+    for (const Case c : {Case{false, false}, Case{true, false}, Case{false, true}}) {
+        Window w;
+        const std::string line = "1|1|0|0|28|27|";
+        w.Load(line + "\r\n");
+        w.host.PlayerTap(kDelete, 0.05, 0.03);
+        w.host.PlayerTap(kDelete, 0.85, 0.03);
+        if (c.saveFails) w.host.writeFailure = "No space left on device";
+        w.host.At(0.55, [&] { w.host.RequestClose(); });
+        w.host.CommandAt(0.65, Command::Toggle);  // never taken: the window is closing
+        if (c.fromTheLoop) {
+            w.host.RunUntil(0.45);
+            w.host.Stall(0.05);
+            EXPECT_EQ(w.host.RunEventLoop(), 0);
+        } else {
+            w.host.RunUntil(2.5);
+        }
+        const long resumed = c.saveFails ? 1550 : 600;  // the hold ends once the close returns
+        EXPECT_EQ(
+            Timeline(w.host),
+            Cat({Burst(100, {68, 67}),
+                 Press(200, 67),
+                 Press(300, 67),
+                 Press(400, 67),
+                 Press(500, 68),
+                 Press(500, 67),
+                 {{550, 66, '^'}, {550, 71, '^'}, {550, 57, '^'}, {550, 68, '^'}, {550, 67, '^'}},
+                 Up(resumed, 68),
+                 Press(resumed + 100, 68),
+                 Up(resumed + 200, 68)}))  // no tick after the close
+            << "save fails " << c.saveFails << ", from the loop " << c.fromTheLoop;
+        EXPECT_EQ(w.host.MessageBoxes().size(), c.saveFails ? 1u : 0u);
+        EXPECT_TRUE(w.host.Answers().empty());
+        EXPECT_EQ(w.host.files["wigwag.cfg"], c.saveFails ? line + "\r\n" : DataFile(line));
+    }
 
     Window stopped;
     stopped.Load(DataFile("1|1|1|0|31|26|"));

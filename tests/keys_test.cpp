@@ -32,8 +32,8 @@ TEST(KeyTable, NamesCodesAndCodeTexts) {
 
 TEST(Val, ReadsTheLeadingNumber) {
     const std::vector<std::pair<std::string, double>> cases{
-        {"46", 46}, {"0.1", 0.1}, {"", 0},   {"  72", 72}, {"1.0", 1},    {"12abc", 12},
-        {"abc", 0}, {".5", 0.5},  {"3.", 3}, {"-2", -2},   {"1.5.2", 1.5}};
+        {"46", 46}, {"0.1", 0.1}, {"", 0},   {"  72", 72}, {"1.0", 1},     {"12abc", 12},
+        {"abc", 0}, {".5", 0.5},  {"3.", 3}, {"-2", -2},   {"1.5.2", 1.5}, {"\t7", 7}};
     for (const auto& [text, value] : cases)
         EXPECT_DOUBLE_EQ(Val(text), value) << '"' << text << '"';
 }
@@ -52,6 +52,7 @@ TEST(PressKey, SendsTheKeyThenBackspaceAndReleasesOnlyForOne) {
         {"48", "0", "0", Press(0, 48)},
         {"71.5", "0", "", Press(0, 72)},  // halves round to even
         {"72.5", "0", "", Press(0, 72)},
+        {"255", "0", "", Press(0, 255)},  // the highest code is sent
     };
     for (const Case& c : cases) {
         FakeHost host;

@@ -59,18 +59,41 @@ TEST_F(WindowTest, AReadThatFailsPartWayKeepsTheLinesReadBefore) {
     EXPECT_EQ(Current(host), (Values{2, 1, 0, 12, 13, 14}));
 }
 
-TEST_F(WindowTest, AFailedSaveKeepsTheOldFileWarnsAndStillCloses) {
+TEST(SettingsSave, AFileThatCannotBeReplacedStaysTheUserIsToldAndTheWindowCloses) {
     const std::string old = DataFile("1|1|1|0|31|26|");
-    Load(old);
-    host.SetValue(Control::cbFlash, 0);
-    host.writeFailure = "Access is denied.";
-    host.RequestClose();
-    EXPECT_FALSE(host.WindowExists());
-    EXPECT_EQ(host.files["wigwag.cfg"], old);
-    ASSERT_EQ(host.MessageBoxes().size(), 1u);
-    EXPECT_EQ(host.MessageBoxes()[0].title, "Unable to Save");
-    EXPECT_EQ(host.MessageBoxes()[0].text,
-              "The settings could not be saved to file:\r\nwigwag.cfg\r\nAccess is denied.");
+    struct Case {
+        const char* what;
+        bool unreadable;  // there at the start, but could not be opened
+        std::optional<std::string> writeFailure;
+        std::vector<std::string> boxes;  // title, text of each
+    };
+    const std::vector<Case> cases{
+        {"save fails",
+         false,
+         "Access is denied.",
+         {"Unable to Save",
+          "The settings could not be saved to file:\r\nwigwag.cfg\r\nAccess is denied."}},
+        {"unreadable at start",
+         true,
+         std::nullopt,
+         {"Unable to Continue", "An error occurred loading file:\r\nwigwag.cfg", "Unable to Save",
+          "The settings file could not be read when Wigwag started, so it was not "
+          "replaced:\r\nwigwag.cfg"}},
+    };
+    for (const Case& c : cases) {
+        Window w;
+        if (c.unreadable) w.host.unreadable.insert("wigwag.cfg");
+        w.Load(old);
+        w.host.SetValue(Control::cbFlash, 0);
+        w.host.writeFailure = c.writeFailure;
+        w.host.RequestClose();
+        EXPECT_FALSE(w.host.WindowExists()) << c.what;
+        EXPECT_EQ(w.host.files["wigwag.cfg"], old) << c.what;
+        std::vector<std::string> boxes;
+        for (const auto& box : w.host.MessageBoxes())
+            boxes.insert(boxes.end(), {box.title, box.text});
+        EXPECT_EQ(boxes, c.boxes) << c.what;
+    }
 }
 
 }  // namespace

@@ -29,15 +29,18 @@ void Form1::Create() {
 }
 
 void Form1::Form_Load() {
-    LoadSettings(host_);
+    replaceable_ = LoadSettings(host_);
     loaded_ = true;
 }
 
 void Form1::Form_Unload(int& /*cancel*/) {
+    // No tick acts from here on: a message box of the save lets ticks run, and they must
+    // not press the keys released here again, nor switch the effects back on. A tick that
+    // is under way in a pause still finishes its presses.
+    closed_ = true;
     // Release the held keys before anything can keep the close waiting on the user.
     if (IsRunning(host_)) ReleaseEffectKeys(host_);
-    SaveSettings(host_);
-    closed_ = true;
+    SaveSettings(host_, replaceable_);
 }
 
 void Form1::Image2_Click() {

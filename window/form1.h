@@ -31,8 +31,9 @@ class Form1 final : public FormEvents {
     void ToggleRunning();
 
     Host& host_;
-    bool loaded_ = false;  // no tick acts before Form_Load has returned
-    bool closed_ = false;
+    bool loaded_ = false;      // no tick acts before Form_Load has returned
+    bool closed_ = false;      // nor after the close has begun
+    bool replaceable_ = true;  // the save may replace the settings file
     StartKeyWatch startKey_;
 };
 

@@ -12,6 +12,7 @@ namespace {
 // Events closer than this count as simultaneous, so that sums of decimal seconds that
 // differ in the last bit still meet.
 constexpr double kSimultaneous = 1e-9;
+constexpr double kNever = std::numeric_limits<double>::infinity();
 }  // namespace
 
 void FakeHost::At(double at, std::function<void()> action) {
@@ -75,11 +76,7 @@ void FakeHost::CreateForm() {
 }
 
 int FakeHost::RunEventLoop() {
-    while (WindowExists()) {
-        if (!timers_.NextDue() && !NextScripted())
-            throw std::logic_error("the event loop would wait for ever");
-        WaitEvents(std::numeric_limits<double>::infinity());
-    }
+    while (WindowExists()) WaitEvents(kNever);
     return 0;
 }
 
@@ -101,8 +98,7 @@ std::optional<double> FakeHost::NextScripted() const {
     return next;
 }
 
-bool FakeHost::ProcessDue() {
-    bool any = false;
+void FakeHost::ProcessDue() {
     for (;;) {
         // Input first, in the order it was scheduled, then timer ticks, as on the real hosts.
         auto due = std::min_element(scheduled_.begin(), scheduled_.end(),
@@ -113,24 +109,31 @@ bool FakeHost::ProcessDue() {
             std::function<void()> action = std::move(due->action);
             scheduled_.erase(due);
             action();
-            any = true;
             continue;
         }
-        if (DispatchDueTick(timers_, now_ + kSimultaneous, WindowExists() ? sink_ : nullptr)) {
-            any = true;
-            continue;
-        }
-        return any;
+        if (!DispatchDueTick(timers_, now_ + kSimultaneous, WindowExists() ? sink_ : nullptr))
+            return;
     }
 }
 
 void FakeHost::WaitEvents(double deadline) {
-    if (ProcessDue()) return;
+    // As on the real hosts, the ticks already due run before the wait; one of them may
+    // pause, and the window may close during that pause.
+    while (DispatchDueTick(timers_, now_ + kSimultaneous, WindowExists() ? sink_ : nullptr)) {
+    }
+    // After the close only a pause still running sleeps, to its own deadline.
+    if (closed_ && deadline == kNever) return;
     double wake = deadline;
     if (const auto tick = timers_.NextDue()) wake = std::min(wake, *tick);
     if (const auto input = NextScripted()) wake = std::min(wake, *input);
-    if (wake > now_ && wake != std::numeric_limits<double>::infinity()) now_ = wake;
+    // A real host would sleep for ever here.
+    if (wake == kNever) throw std::logic_error("a wait began that nothing can end");
+    now_ = std::max(now_, wake);
     ProcessDue();
+}
+
+void FakeHost::Stall(double seconds) {
+    now_ += seconds;
 }
 
 void FakeHost::ShowMessageBox(std::string_view title, std::string_view text) {

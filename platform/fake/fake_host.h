@@ -49,6 +49,9 @@ class FakeHost final : public Host {
     // Processes events until virtual time reaches `until`.
     void RunUntil(double until);
     void RunFor(double seconds) { RunUntil(now_ + seconds); }
+    // The program is busy (or not scheduled) for this long: the clock moves on and nothing
+    // is processed, so ticks fall due meanwhile.
+    void Stall(double seconds);
     // The player's (or another program's) use of a key; these are what PollKey sees.
     void PlayerKeyDown(std::uint8_t vk);
     void PlayerKeyUp(std::uint8_t vk);
@@ -126,7 +129,7 @@ class FakeHost final : public Host {
     };
     ControlState& control(Control c);
     // Runs every scripted event and timer tick due at the current time.
-    bool ProcessDue();
+    void ProcessDue();
     std::optional<double> NextScripted() const;
 
     double now_ = 0;

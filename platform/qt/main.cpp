@@ -27,19 +27,37 @@ void OnSignal(int) {
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
+// First thing in main: a signal that comes while the program loads is kept in the pipe
+// until the event loop can act on it, and one sent before (with the signals blocked by
+// the parent) arrives as they are unblocked here.
 bool InstallSignalPipe() {
     if (::pipe2(signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) return false;
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
-           sigaction(SIGHUP, &action, nullptr) == 0;
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
+        if (sigaction(signum, &action, nullptr) != 0) return false;
+        sigaddset(&ending, signum);
+    }
+    return sigprocmask(SIG_UNBLOCK, &ending, nullptr) == 0;
+}
+
+// True when a signal came before the event loop could see it; takes it.
+bool SignalArrived() {
+    char buffer[16];
+    return ::read(signalPipe[0], buffer, sizeof buffer) > 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!InstallSignalPipe()) {
+        std::fprintf(stderr, "wigwag: cannot install the signal handlers\n");
+        return 1;
+    }
     const wigwag::Options options = wigwag::ParseOptions(argc, argv);
     if (options.exitStatus) return *options.exitStatus;
     // A command for the running Wigwag, and a start while one runs, end here: no display yet.
@@ -53,15 +71,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "wigwag: %s\n", error.c_str());
         return 1;
     }
+    // Ended before anything was loaded: nothing to save.
+    if (SignalArrived()) return 0;
     // The window belongs on the same X display as the keys, also in a Wayland session.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
 
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    if (!InstallSignalPipe()) {
-        std::fprintf(stderr, "wigwag: cannot install the signal handlers\n");
-        return 1;
-    }
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
 
     int code = 1;

@@ -10,15 +10,17 @@
 #include <QDesktopServices>
 #include <QEventLoop>
 #include <QIcon>
-#include <QListWidget>
+#include <QListView>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QProcess>
 #include <QSocketNotifier>
+#include <QStringListModel>
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <stdexcept>
 
@@ -45,6 +47,13 @@ QString Text(std::string_view text) {
 // back unchanged.
 QString Bytes(std::string_view text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// A list box's rows: plain strings under a list view, no item object for each, since the
+// hidden list holds every line of the settings file.
+QStringListModel* Rows(QWidget* widget) {
+    const auto* view = qobject_cast<QListView*>(widget);
+    return view ? qobject_cast<QStringListModel*>(view->model()) : nullptr;
 }
 
 QColor Colour(Rgb rgb) {
@@ -173,9 +182,15 @@ void QtHost::CreateControl(const ControlLayout& layout) {
             widget = box;
             break;
         }
-        case ControlKind::List:
-            widget = new QListWidget(parent);
+        case ControlKind::List: {
+            auto* list = new QListView(parent);
+            list->setModel(new QStringListModel(list));
+            list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+            // Rows of one height, measured once, not each line's text shaped.
+            list->setUniformItemSizes(true);
+            widget = list;
             break;
+        }
     }
     widget->setObjectName(QString::fromLatin1(layout.name));
     widget->setGeometry(Pixels(layout.left), Pixels(layout.top), Pixels(layout.width),
@@ -214,8 +229,12 @@ void QtHost::SetTabOrder() {
 
 void QtHost::ShowForm() {
     if (!window_ || closed_) return;
+    // Asked to end while it loaded: the window never opens, and with no unload nothing is
+    // saved; the settings file stays as it was.
     if (closeRequested_) {
-        HandleClose();
+        closed_ = true;
+        timers_.StopAll();
+        ArmWake();
         return;
     }
     shown_ = true;
@@ -234,15 +253,11 @@ void QtHost::HandleClose() {
 }
 
 void QtHost::RequestClose() {
-    if (closed_) return;
-    // The window is still loading: the close waits until the load has put the settings
-    // into the controls, so that the save at close keeps them.
-    if (!shown_) {
-        closeRequested_ = true;
-        for (QMessageBox* box : boxes_) box->done(QMessageBox::Ok);
-        return;
-    }
+    // Nothing waits on the user any more: open boxes go, later ones are not shown.
+    closeRequested_ = true;
     for (QMessageBox* box : boxes_) box->done(QMessageBox::Ok);
+    // While the window is still loading, the load finishes first; ShowForm then ends.
+    if (closed_ || !shown_) return;
     window_->close();
 }
 
@@ -316,8 +331,11 @@ void QtHost::WaitEvents(double deadline) {
     deadlines_.push_back(deadline);
     DispatchDue();
     ArmWake();
-    QCoreApplication::processEvents(Clock() < deadline ? QEventLoop::WaitForMoreEvents
-                                                       : QEventLoop::AllEvents);
+    // A tick just run may have paused, and the window may have closed during that pause:
+    // then nothing is left to end a wait without a deadline. Only a pause still running
+    // sleeps after the close, to its own deadline.
+    const bool wait = Clock() < deadline && !(closed_ && std::isinf(deadline));
+    QCoreApplication::processEvents(wait ? QEventLoop::WaitForMoreEvents : QEventLoop::AllEvents);
     deadlines_.pop_back();
     ArmWake();
     RethrowPending();
@@ -351,9 +369,14 @@ KeyPoll QtHost::PollKey(std::uint8_t vk) {
 void QtHost::ShowMessageBox(std::string_view title, std::string_view text) {
     QString body = Text(text);
     body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (closeRequested_) {
+        body.replace(QLatin1Char('\n'), QLatin1Char(' '));
+        std::fprintf(stderr, "wigwag: %s: %s\n", Text(title).toLocal8Bit().constData(),
+                     body.toLocal8Bit().constData());
+        return;
+    }
     QWidget* parent = window_ && window_->isVisible() ? window_.get() : nullptr;
     QMessageBox box(QMessageBox::Warning, Text(title), body, QMessageBox::Ok, parent);
-    if (closeRequested_) return;
     boxes_.push_back(&box);
     box.exec();
     boxes_.pop_back();
@@ -405,19 +428,21 @@ void QtHost::SetValue(Control checkBox, int value) {
 
 int QtHost::ListIndex(Control list) {
     if (const auto* combo = qobject_cast<QComboBox*>(Widget(list))) return combo->currentIndex();
-    if (const auto* lst = qobject_cast<QListWidget*>(Widget(list))) return lst->currentRow();
+    if (const auto* view = qobject_cast<QListView*>(Widget(list)))
+        return view->currentIndex().isValid() ? view->currentIndex().row() : -1;
     return -1;
 }
 
 void QtHost::SetListIndex(Control list, int index) {
     if (index < -1 || index >= ListCount(list)) return;
     if (auto* combo = qobject_cast<QComboBox*>(Widget(list))) combo->setCurrentIndex(index);
-    if (auto* lst = qobject_cast<QListWidget*>(Widget(list))) lst->setCurrentRow(index);
+    if (auto* rows = Rows(Widget(list)))
+        qobject_cast<QListView*>(Widget(list))->setCurrentIndex(rows->index(index));
 }
 
 int QtHost::ListCount(Control list) {
     if (const auto* combo = qobject_cast<QComboBox*>(Widget(list))) return combo->count();
-    if (const auto* lst = qobject_cast<QListWidget*>(Widget(list))) return lst->count();
+    if (const auto* rows = Rows(Widget(list))) return rows->rowCount();
     return 0;
 }
 
@@ -425,8 +450,8 @@ std::string QtHost::ListItem(Control list, int index) {
     if (index < 0 || index >= ListCount(list)) return {};
     if (const auto* combo = qobject_cast<QComboBox*>(Widget(list)))
         return combo->itemText(index).toLatin1().toStdString();
-    if (const auto* lst = qobject_cast<QListWidget*>(Widget(list)))
-        return lst->item(index)->text().toLatin1().toStdString();
+    if (const auto* rows = Rows(Widget(list)))
+        return rows->index(index).data().toString().toLatin1().toStdString();
     return {};
 }
 
@@ -441,12 +466,16 @@ void QtHost::AddItems(Control list, const std::vector<std::string>& items) {
         combo->addItems(texts);
         combo->setCurrentIndex(index);
     }
-    if (auto* lst = qobject_cast<QListWidget*>(Widget(list))) lst->addItems(texts);
+    if (auto* rows = Rows(Widget(list))) {
+        const int index = ListIndex(list);
+        rows->setStringList(rows->rowCount() == 0 ? texts : rows->stringList() + texts);
+        SetListIndex(list, index);
+    }
 }
 
 void QtHost::Clear(Control list) {
     if (auto* combo = qobject_cast<QComboBox*>(Widget(list))) combo->clear();
-    if (auto* lst = qobject_cast<QListWidget*>(Widget(list))) lst->clear();
+    if (auto* rows = Rows(Widget(list))) rows->setStringList({});
 }
 
 std::string QtHost::Caption(Control label) {

@@ -122,7 +122,10 @@ class QtHost final : public Host {
     int TimerInterval(Timer timer) override { return timers_.Interval(timer); }
     void SetTimerInterval(Timer timer, int milliseconds) override;
 
-    // A close request from outside the window (a signal), handled like the user's.
+    // A close request from outside the window (a signal), handled like the user's once the
+    // window is shown; during the load the window then never opens (nothing is saved).
+    // Nothing waits on the user: message boxes are dismissed, and what a later one would
+    // say goes to the standard error.
     void RequestClose();
     // Shows the window (or the message box open now) above the others, with the focus.
     void BringToFront();
@@ -159,7 +162,7 @@ class QtHost final : public Host {
     std::vector<double> deadlines_;  // of the WaitEvents calls in progress, innermost last
     bool shown_ = false;
     bool closed_ = false;
-    bool closeRequested_ = false;      // before the window was shown; closes at ShowForm
+    bool closeRequested_ = false;      // from outside: no box waits; before ShowForm: no window
     std::vector<QMessageBox*> boxes_;  // message boxes open now, innermost last
     std::exception_ptr pending_;
 };

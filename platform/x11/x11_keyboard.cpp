@@ -4,9 +4,13 @@
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,6 +34,22 @@ double Now() {
 // program, which Xlib's default handler would do.
 int IgnoreXError(Display*, XErrorEvent*) {
     return 0;
+}
+
+// $XDG_RUNTIME_DIR/wigwag-repeat-[HOST-]NUMBER for the display "[HOST]:NUMBER[.SCREEN]";
+// empty without a usable $XDG_RUNTIME_DIR.
+std::string RepeatNotePath(const std::string& displayName) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::size_t colon = displayName.rfind(':');
+    if (!runtime || runtime[0] != '/' || colon == std::string::npos) return {};
+    std::string host = displayName.substr(0, colon);
+    if (host == "unix") host.clear();
+    const std::string number =
+        displayName.substr(colon + 1, displayName.find('.', colon) - colon - 1);
+    std::string name = "wigwag-repeat-" + (host.empty() ? "" : host + "-") + number;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') c = '_';
+    return std::string(runtime) + "/" + name;
 }
 
 }  // namespace
@@ -87,6 +107,8 @@ bool X11Keyboard::Init(std::string& error) {
     XIEventMask eventMask{XIAllMasterDevices, sizeof mask, mask};
     XISelectEvents(display_, DefaultRootWindow(display_), &eventMask, 1);
 
+    repeatNote_ = RepeatNotePath(DisplayString(display_));
+    RestoreNotedRepeats();
     XKeyboardState state{};
     XGetKeyboardControl(display_, &state);
     for (unsigned k = 0; k < 256; ++k) repeatWasOn_[k] = (state.auto_repeats[k / 8] >> (k % 8)) & 1;
@@ -126,8 +148,9 @@ void X11Keyboard::Send(std::uint8_t vk, bool up) {
         releasedAt_[keycode] = Now();
     } else {
         if (repeatWasOn_[keycode] && !repeatOff_[keycode]) {
-            SetAutoRepeat(keycode, false);
             repeatOff_[keycode] = true;
+            NoteRepeats();  // noted before it changes
+            SetAutoRepeat(keycode, false);
         }
         ownPresses_.push_back({NextRequest(display_), keycode});
         XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
@@ -169,12 +192,66 @@ void X11Keyboard::Drain() {
 
 void X11Keyboard::RestoreIdleRepeats() {
     const double now = Now();
+    bool restored = false;
     for (unsigned k = 0; k < 256; ++k) {
         if (repeatOff_[k] && !held_[k] && now - releasedAt_[k] >= kRepeatRestoreDelay) {
             SetAutoRepeat(k, true);
             repeatOff_[k] = false;
+            restored = true;
         }
     }
+    if (!restored) return;
+    XFlush(display_);  // the server gets the change even if the program dies now
+    NoteRepeats();
+}
+
+void X11Keyboard::NoteRepeats() {
+    if (repeatNote_.empty()) return;
+    std::string text;
+    for (unsigned k = 0; k < 256; ++k)
+        if (repeatOff_[k]) text += std::to_string(k) + "\n";
+    if (text.empty()) {
+        if (noted_) ::unlink(repeatNote_.c_str());
+        noted_ = false;
+        return;
+    }
+    // Replaced whole through a new file of our own, so a kill leaves the old note or the
+    // new one.
+    const std::string temp = repeatNote_ + ".new";
+    ::unlink(temp.c_str());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    if (written && ::rename(temp.c_str(), repeatNote_.c_str()) == 0)
+        noted_ = true;
+    else
+        ::unlink(temp.c_str());
+}
+
+void X11Keyboard::RestoreNotedRepeats() {
+    if (repeatNote_.empty()) return;
+    const int fd = ::open(repeatNote_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    char text[2048] = {};
+    struct stat info {};
+    const ssize_t n =
+        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? ::read(fd, text, sizeof text - 1) : -1;
+    ::close(fd);
+    if (n < 0) return;
+    char keys[32];
+    XQueryKeymap(display_, keys);
+    for (char* at = text; *at;) {
+        char* end = nullptr;
+        const unsigned long k = std::strtoul(at, &end, 10);
+        if (end == at) break;
+        at = end;
+        if (k < 8 || k > 255) continue;  // not a keycode
+        if ((keys[k / 8] >> (k % 8)) & 1) XTestFakeKeyEvent(display_, k, False, CurrentTime);
+        SetAutoRepeat(static_cast<unsigned>(k), true);
+    }
+    XSync(display_, False);
+    ::unlink(repeatNote_.c_str());
 }
 
 KeyPoll X11Keyboard::Poll(std::uint8_t vk) {
@@ -207,6 +284,7 @@ void X11Keyboard::Restore() {
         repeatOff_[k] = false;
     }
     XSync(display_, False);
+    NoteRepeats();  // everything is back: the note goes
 }
 
 }  // namespace wigwag

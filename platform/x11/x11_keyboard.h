@@ -7,6 +7,12 @@
 // setting goes back only once the key has stayed up for a while, not at every release.
 // Restore() (also run by the destructor) releases what is still held and puts every
 // changed auto-repeat setting back.
+//
+// A hard kill skips Restore(). So while auto-repeat is off for some keys, their keycodes
+// are noted in a file under $XDG_RUNTIME_DIR, one per X display; the next start on that
+// display releases any of them still down and turns their auto-repeat back on before it
+// looks at the keyboard. A clean end removes the file. Without $XDG_RUNTIME_DIR there is
+// no note.
 #pragma once
 
 #include <array>
@@ -47,6 +53,10 @@ class X11Keyboard final : public KeyDevice {
     void SetAutoRepeat(unsigned keycode, bool on);
     void Drain();
     void RestoreIdleRepeats();
+    // Gives back what a run killed on this display left noted.
+    void RestoreNotedRepeats();
+    // Writes the note of the keycodes whose auto-repeat is off now, or removes it.
+    void NoteRepeats();
 
     struct OwnPress {
         unsigned long serial;  // the request that sent it
@@ -54,6 +64,8 @@ class X11Keyboard final : public KeyDevice {
     };
 
     Display* display_;
+    std::string repeatNote_;  // the note's path; empty: no note
+    bool noted_ = false;      // the note holds keycodes of this run
     int xiOpcode_ = 0;
     std::vector<int> xtestDevices_;         // slave keyboards fed by XTest
     std::array<bool, 256> held_{};          // keycodes the program pressed and did not release

@@ -90,13 +90,44 @@ void Settings() {
     ReadBytes(w.dir + L"\\wigwag.cfg", saved);
     Check(saved == Config("0|0|0|0|31|26|"), "settings file saved as\n" + saved);
 
-    // A greyed box, a list without a choice and the last key of the list.
+    // A greyed box, a list without a choice and the last key of the list; a temporary file
+    // left by a save that was killed goes, and none stays.
     const std::string unusual = "1|2|0|-1|62|9|", file = Config(unusual);
     Wigwag u;
     if (!Launch(u, &file)) return;
     Check(!FindProcessWindow(u.process.id, "Unable to Continue"), "no message box");
     Check(Choices(u) == unusual, "loaded: " + Choices(u));
+    WriteBytes(u.dir + L"\\wigwag.cfg.new", "half a file");
     CloseAndCompare(u, file);
+    Check(GetFileAttributesW((u.dir + L"\\wigwag.cfg.new").c_str()) == INVALID_FILE_ATTRIBUTES,
+          "no temporary file left");
+
+    // A settings file that cannot be opened (a folder of that name): the defaults after the
+    // load's message box, and at close a warning instead of a save; the folder stays.
+    Wigwag f;
+    const std::wstring dir = MakeScratchDirectory();
+    CreateDirectoryW((dir + L"\\wigwag.cfg").c_str(), nullptr);
+    if (!StartWigwag(f, wigwagExe, dir)) return Check(false, "wigwag.exe started");
+    const auto dismiss = [&](const char* title) {
+        HWND found = nullptr;
+        WaitUntil([&] { return (found = FindProcessWindow(f.process.id, title)); }, 30);
+        Check(found != nullptr, std::string("message box ") + title);
+        const std::string shown = found ? Text(GetDlgItem(found, 0xFFFF)) : "";
+        if (found) PostMessageW(found, WM_COMMAND, IDOK, 0);
+        return shown;
+    };
+    dismiss("Unable to Continue");
+    Check(WaitShown(f, 30), "window shown after OK");
+    Check(Choices(f) == "0|0|0|0|31|26|", "defaults: " + Choices(f));
+    PostMessageW(f.form, WM_CLOSE, 0, 0);
+    const std::string warning = dismiss("Unable to Save");
+    Check(warning ==
+              "The settings file could not be read when Wigwag started, so it was not "
+              "replaced:\r\nwigwag.cfg",
+          "message box text: " + warning);
+    Check(WaitForSingleObject(f.process.handle, 30000) == WAIT_OBJECT_0, "ended after OK");
+    const DWORD folder = GetFileAttributesW((dir + L"\\wigwag.cfg").c_str());
+    Check(folder != INVALID_FILE_ATTRIBUTES && (folder & FILE_ATTRIBUTE_DIRECTORY), "folder stays");
 }
 
 // The horn and the hazards, with Insert as the flash key (an extended key, released in each

@@ -2,7 +2,9 @@
 # folder: a receiver window keeps the keyboard focus and records every key event, xdotool
 # plays the player.
 #   e2e_test.py WIGWAG X11_RECEIVER [Wigwag.test_...]
+import collections
 import os
+import pwd
 import signal
 import socket
 import stat
@@ -14,6 +16,76 @@ import unittest
 
 # Flash, horn and hazards ticked; start/stop DELETE, flash G, horn B.
 ALL_ON = "1|1|1|0|31|26|"
+FOOTER = "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n"
+ENDING = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+
+
+def blocking_ending():
+    # Run in the child before the program: the ending signals wait until it unblocks them.
+    signal.pthread_sigmask(signal.SIG_BLOCK, ENDING)
+
+# Settings files: the data line alone, and the whole file a save makes of it.
+MAIN, CONTINUE, SAVE = "Wigwag v1.1", "Unable to Continue", "Unable to Save"
+FIFO, BIG = "named pipe", "200 MB of short lines"
+
+
+def data_file(line):
+    return line + "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n"
+
+
+OLD = "0|0|0|0|40|62|\r\n"
+NEW = data_file("0|0|0|0|40|62|")
+
+
+def canonical(spec, user):
+    """A folder entry as the tests write it: "->target" a link, FIFO, BIG, or a file's text,
+    optionally with (text, mode) or (text, mode, owner); the owner defaults to `user`."""
+    if spec in (FIFO, BIG):
+        return spec
+    if isinstance(spec, str) and spec.startswith("->"):
+        return ("link", spec[2:])
+    spec = (spec,) if isinstance(spec, str) else spec
+    return ("file",) + {1: (*spec, 0o644, user), 2: (*spec, user), 3: spec}[len(spec)]
+
+
+def make_files(directory, files, user):
+    for name, spec in files.items():
+        path = os.path.join(directory, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        entry = canonical(spec, user)
+        if entry == FIFO:
+            os.mkfifo(path, 0o644)
+        elif entry == BIG:
+            with open(path, "wb") as f:
+                for _ in range(200):
+                    f.write(b"0|1|\r\n" * 166667)
+        elif entry[0] == "link":
+            os.symlink(entry[1], path)
+        else:
+            with open(path, "w", newline="") as f:
+                f.write(entry[1])
+            os.chmod(path, entry[2])
+            user_id = pwd.getpwnam(entry[3])
+            os.chown(path, user_id.pw_uid, user_id.pw_gid)
+
+
+def snapshot(directory):
+    """Every name under the folder but folders, as canonical() writes it."""
+    out = {}
+    for root, folders, files in os.walk(directory):
+        for name in files + [f for f in folders if os.path.islink(os.path.join(root, f))]:
+            path = os.path.join(root, name)
+            st = os.lstat(path)
+            if stat.S_ISLNK(st.st_mode):
+                entry = ("link", os.readlink(path))
+            elif stat.S_ISFIFO(st.st_mode):
+                entry = FIFO
+            else:
+                with open(path, newline="", encoding="latin-1") as f:
+                    entry = ("file", f.read(), stat.S_IMODE(st.st_mode),
+                             pwd.getpwuid(st.st_uid).pw_name)
+            out[os.path.relpath(path, directory)] = entry
+    return out
 
 
 def times(events, key, kind, start=0.0, end=float("inf")):
@@ -26,7 +98,7 @@ class Wigwag(unittest.TestCase):
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.addCleanup(xvfb.kill)
         display = xvfb.stdout.readline().strip()
-        runtime = tempfile.TemporaryDirectory()
+        runtime = tempfile.TemporaryDirectory()  # the auto-repeat note, the command socket
         self.addCleanup(runtime.cleanup)
         os.chmod(runtime.name, 0o700)
         self.env = dict(os.environ, DISPLAY=":" + display, XDG_RUNTIME_DIR=runtime.name)
@@ -46,43 +118,62 @@ class Wigwag(unittest.TestCase):
                                 text=True, timeout=20, stdin=subprocess.DEVNULL)
         return result.returncode, result.stdout, result.stderr
 
-    def start(self, directory, settings=None):
-        # The program in `directory`, with this settings line; returns it and its window.
+    def start(self, directory, settings=None, **popen):
+        # The program in directory, with this settings line in wigwag.cfg (None: no file).
         if settings is not None:
             with open(os.path.join(directory, "wigwag.cfg"), "w", newline="") as f:
                 f.write(settings + "\r\n")  # the settings line is all the program reads
         proc = subprocess.Popen([PROGRAM], cwd=directory, env=self.env, text=True,
-                                stderr=subprocess.PIPE)
+                                stderr=subprocess.PIPE, **popen)
         self.addCleanup(proc.kill)
-        found = self.call("xdotool", "search", "--sync", "--onlyvisible", "--pid", str(proc.pid))
-        return proc, found.split()[0]
+        return proc
+
+    def end(self, proc, signum=None, window=None):
+        # Sends signum, or closes the window. The program must exit with 0 (from a signal
+        # within a second) leaving no key down and every auto-repeat setting as it was.
+        sent = time.monotonic()
+        if signum:
+            proc.send_signal(signum)
+        else:
+            self.call(RECEIVER, "close", window)
+        _, err = proc.communicate(timeout=10)
+        if signum:
+            self.assertLess(time.monotonic() - sent, 1.0, signum)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard, "keys down, repeat changed")
+
+    def saved(self, directory):
+        path = os.path.join(directory, "wigwag.cfg")
+        if os.path.exists(path):
+            with open(path, newline="") as f:
+                return f.read()
+
+    def window_of(self, proc):
+        return self.call("xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                         str(proc.pid)).split()[0]
 
     def run_program(self, settings, presses, signum=None):
-        # Presses each key (or gives each command, "--toggle" and the like) and waits its
-        # seconds, then closes the window (or sends signum); returns when each press and the
-        # end came, and the commands' answers. The program must exit with 0 leaving no key
-        # down and every auto-repeat setting as it was.
-        answers = []
+        # Presses each key (or gives each command, "--toggle" and the like, keeping its
+        # answer in self.answers) and waits its seconds, then closes the window (or sends
+        # signum); returns when each press and the end came. The settings are saved at the end.
+        self.answers = []
         with tempfile.TemporaryDirectory() as directory:
-            proc, window = self.start(directory, settings)
+            proc = self.start(directory, settings)
+            found = self.call("xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                              str(proc.pid))
             time.sleep(0.3)
             at = []  # CLOCK_MONOTONIC, as the receiver's times
             for key, seconds in presses:
                 at.append(time.monotonic())
                 if key.startswith("--"):
-                    answers.append(self.call(PROGRAM, key))
+                    self.answers.append(self.call(PROGRAM, key))
                 else:
                     self.call("xdotool", "key", key)
                 time.sleep(seconds)
             at.append(time.monotonic())
-            if signum:
-                proc.send_signal(signum)
-            else:
-                self.call(RECEIVER, "close", window)
-            _, err = proc.communicate(timeout=10)
-        self.assertEqual(proc.returncode, 0, err)
-        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard, "keys down, repeat changed")
-        return at, answers
+            self.end(proc, signum, found.split()[0])
+            self.assertEqual(self.saved(directory), settings + FOOTER)
+        return at
 
     def events(self):
         # (kind, keysym, time) of every key event; the X server's repeats of a held key come
@@ -94,7 +185,7 @@ class Wigwag(unittest.TestCase):
     def check_timeline(self, steps, on, off):
         # The whole run, switched on at step `on` and off at step `off`; the other steps must
         # send nothing. Returns the commands' answers.
-        at, answers = self.run_program(ALL_ON, steps)
+        at = self.run_program(ALL_ON, steps)
         t_start, t_stop, t_close = at[on], at[off], at[-1]
         events = self.events()
         # Stopped, the program keeps 0 and Backspace down without pressing anything: the X
@@ -124,7 +215,7 @@ class Wigwag(unittest.TestCase):
                 self.assertTrue(0.05 < up - down < 0.35, (key, up - down))
             # A tick under way at the stop may finish; none starts afterwards.
             self.assertEqual(times(events, key, "press", start=b_up + 0.35), [], key)
-        return answers
+        return self.answers
 
     def test_timeline(self):
         self.check_timeline([("Delete", 2.5), ("Delete", 1.5)], 0, 1)
@@ -138,11 +229,43 @@ class Wigwag(unittest.TestCase):
                                    "Running\n", "Not Running\n"])
 
     def test_signals(self):
-        for signum in (signal.SIGTERM, signal.SIGINT):
+        for signum in ENDING:
+            # While it loads: sent as it starts (blocked until the program unblocks them,
+            # as if sent before its handlers were there) or a little later. The window
+            # never opens, so the file stays as it was, unless the window was already open.
+            for delay in (0, 0.05, 0.15, 0.3):
+                with tempfile.TemporaryDirectory() as directory:
+                    proc = self.start(directory, ALL_ON, preexec_fn=blocking_ending)
+                    time.sleep(delay)
+                    self.end(proc, signum)
+                    self.assertIn(self.saved(directory), (ALL_ON + "\r\n", ALL_ON + FOOTER))
+            # The first-run box open: no window, no file.
+            with tempfile.TemporaryDirectory() as directory:
+                proc = self.start(directory)
+                self.call("xdotool", "search", "--sync", "--onlyvisible", "--name",
+                          "^Unable to Continue$")
+                self.end(proc, signum)
+                self.assertIsNone(self.saved(directory))
+            # Running: the held keys released, the settings saved.
             self.run_program(ALL_ON, [("Delete", 0.75)], signum)
         events = self.events()
         for key in ("b", "0", "BackSpace"):
-            self.assertEqual(len(times(events, key, "press")), 2, key)
+            self.assertEqual(len(times(events, key, "press")), 3, key)
+
+    def test_hard_kill(self):
+        # Killed while running: the horn and the switch-over keys stay down with their
+        # auto-repeat off. The next start gives both back (run_program checks it).
+        with tempfile.TemporaryDirectory() as directory:
+            proc = self.start(directory, ALL_ON)
+            self.call("xdotool", "search", "--sync", "--onlyvisible", "--pid", str(proc.pid))
+            time.sleep(0.3)
+            self.call("xdotool", "key", "Delete")
+            time.sleep(0.75)
+            proc.kill()
+            proc.wait()
+        repeat = self.call(RECEIVER, "state").splitlines()[1]
+        self.assertNotEqual(repeat, self.keyboard.splitlines()[1])
+        self.run_program(ALL_ON, [])
 
     def test_own_keys(self):
         # Start/stop on G, the flash key, then on BACKSPACE, pressed after every key-down.
@@ -173,7 +296,8 @@ class Wigwag(unittest.TestCase):
 
         not_running()
         with tempfile.TemporaryDirectory() as first, tempfile.TemporaryDirectory() as other:
-            proc, window = self.start(first, ALL_ON)
+            proc = self.start(first, ALL_ON)
+            window = self.window_of(proc)
             self.assertEqual(stat.S_IMODE(os.stat(self.socket).st_mode), 0o600)
             # A start from another folder finds it, brings its window forward and ends.
             code, out, err = self.command()
@@ -199,7 +323,8 @@ class Wigwag(unittest.TestCase):
             proc.wait()
             self.assertTrue(stat.S_ISSOCK(os.stat(self.socket).st_mode))
             not_running()
-            proc, window = self.start(other, ALL_ON)
+            proc = self.start(other, ALL_ON)
+            window = self.window_of(proc)
             self.assertEqual(self.command("--status"), (0, "Not Running\n", ""))
             self.call(RECEIVER, "close", window)
             proc.communicate(timeout=10)
@@ -227,7 +352,120 @@ class Wigwag(unittest.TestCase):
                 pass
             return answer
 
+    # --- the settings file under faults --------------------------------------------------
+
+    def start_in(self, directory, user="root"):
+        """Starts the program in the folder as `user`; returns it and the seconds until its
+        first window (the main window or a message box) was on the screen."""
+        command, env = [PROGRAM], self.env
+        if user != "root":
+            home = tempfile.TemporaryDirectory()
+            self.addCleanup(home.cleanup)
+            os.chown(home.name, pwd.getpwnam(user).pw_uid, -1)
+            env = dict(env, HOME=home.name, XDG_RUNTIME_DIR=home.name)
+            command = ["setpriv", f"--reuid={user}", f"--regid={pwd.getpwnam(user).pw_gid}",
+                       "--clear-groups", PROGRAM]
+        start = time.monotonic()
+        proc = subprocess.Popen(command, cwd=directory, env=env, stderr=subprocess.DEVNULL)
+        self.addCleanup(proc.kill)
+        while not self.window(f"{MAIN}|{CONTINUE}"):
+            self.assertLess(time.monotonic() - start, 20, "no window")
+            time.sleep(0.02)
+        return proc, time.monotonic() - start
+
+    def window(self, title, wait=0):
+        """The visible window of that title, waiting for it up to `wait` seconds."""
+        end = time.monotonic() + wait
+        while True:
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^({title})$"],
+                                   env=self.env, capture_output=True, text=True).stdout.split()
+            if found or time.monotonic() >= end:
+                return found[0] if found else None
+            time.sleep(0.05)
+
+    def close(self, title):
+        found = self.window(title, wait=10)
+        self.assertIsNotNone(found, f"no window {title!r}")
+        self.call(RECEIVER, "close", found)
+
+    def test_settings_files(self):
+        # Each folder as it is before the start and after the close; the player presses the
+        # start/stop key once, the key the file gave or the default (DELETE either way).
+        cases = [  # name, run as, before, message box at the start / at the close, after
+            ("named pipe", "root", {"wigwag.cfg": FIFO}, (True, True), None),
+            ("endless device", "root", {"wigwag.cfg": "->/dev/zero"}, (True, True), None),
+            ("huge file", "root", {"wigwag.cfg": BIG}, (True, False),
+             {"wigwag.cfg": data_file("0|1|0|0|31|26|")}),  # its first line applies
+            ("link", "root", {"wigwag.cfg": "->synced/settings", "synced/settings": OLD},
+             (False, False), {"wigwag.cfg": "->synced/settings", "synced/settings": NEW}),
+            ("dangling link", "root", {"wigwag.cfg": "->synced/settings"}, (True, True), None),
+            ("link loop", "root", {"wigwag.cfg": "->wigwag.cfg"}, (True, True), None),
+            ("another owner", "root", {"wigwag.cfg": (OLD, 0o640, "nobody")}, (False, False),
+             {"wigwag.cfg": (NEW, 0o640, "nobody")}),
+            ("private", "nobody", {"wigwag.cfg": (OLD, 0o600)}, (False, False),
+             {"wigwag.cfg": (NEW, 0o600)}),
+            ("group-readable", "nobody", {"wigwag.cfg": (OLD, 0o640)}, (False, False),
+             {"wigwag.cfg": (NEW, 0o640)}),
+            ("unreadable", "nobody", {"wigwag.cfg": (OLD, 0o200)}, (True, True), None),
+            ("link planted at the temporary name", "root",
+             {"wigwag.cfg": OLD, "wigwag.cfg.new": "->victim", "victim": "precious"},
+             (False, False), {"wigwag.cfg": NEW, "victim": "precious"}),
+            ("leftover temporary file", "root", {"wigwag.cfg": OLD, "wigwag.cfg.new": "half"},
+             (False, False), {"wigwag.cfg": NEW}),
+        ]
+        switched = 0
+        for name, user, before, (box_at_start, box_at_close), after in cases:
+            with self.subTest(name), tempfile.TemporaryDirectory() as directory:
+                if user != "root" and os.geteuid() != 0:
+                    self.skipTest(f"running as {user} needs root")
+                os.chown(directory, pwd.getpwnam(user).pw_uid, -1)
+                make_files(directory, before, user)
+                proc, shown = self.start_in(directory, user)
+                print(f"{name}: first window after {shown * 1e3:.0f} ms", file=sys.stderr)
+                self.assertLess(shown, 1.0, "window or box within a second")
+                if box_at_start:
+                    self.close(CONTINUE)
+                main = self.window(MAIN, wait=10)
+                self.call("xdotool", "key", "Delete")
+                time.sleep(0.3)
+                switched += 1
+                self.call(RECEIVER, "close", main)
+                if box_at_close:
+                    self.close(SAVE)
+                self.assertEqual(proc.wait(timeout=10), 0)
+                expected = {n: canonical(spec, user) for n, spec in (after or before).items()}
+                self.assertEqual(snapshot(directory), expected)
+        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard, "keys down, repeat changed")
+        self.assertEqual(len(times(self.events(), "0", "press")), switched)
+
+    def test_killed_while_saving(self):
+        # SIGKILL 0 to 40 ms after the close was sent, around the save: wigwag.cfg holds the
+        # old file or the new one, nothing else; a later save clears away a temporary file
+        # that a kill left behind.
+        found = collections.Counter()
+        with tempfile.TemporaryDirectory() as directory:
+            path = os.path.join(directory, "wigwag.cfg")
+            for run in range(40):
+                with open(path, "w", newline="") as f:
+                    f.write(OLD)
+                proc, _ = self.start_in(directory)
+                closing = subprocess.Popen([RECEIVER, "close", self.window(MAIN, wait=10)],
+                                           env=self.env, stderr=subprocess.DEVNULL)
+                time.sleep(run * 0.001)
+                proc.kill()
+                proc.wait()
+                closing.wait()
+                with open(path, newline="") as f:
+                    found[{OLD: "old", NEW: "new"}.get(f.read(), "anything else")] += 1
+                found["temporary file left"] += os.path.exists(path + ".new")
+            print(f"\nkilled while saving: {dict(found)}", file=sys.stderr)
+            self.assertEqual(found["anything else"], 0)
+            proc, _ = self.start_in(directory)
+            self.call(RECEIVER, "close", self.window(MAIN, wait=10))
+            self.assertEqual(proc.wait(timeout=10), 0)
+            self.assertEqual(snapshot(directory), {"wigwag.cfg": canonical(NEW, "root")})
+
 
 if __name__ == "__main__":
-    PROGRAM, RECEIVER = sys.argv[1:3]
+    PROGRAM, RECEIVER = map(os.path.abspath, sys.argv[1:3])
     unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]])

@@ -1,10 +1,12 @@
 // The Qt window host on Qt's offscreen platform: the window built from the layout table,
-// its contents once created, the focus order and the three-state check boxes.
+// its contents once created, the focus order, the three-state check boxes, and the end of
+// the event loop after a close inside a pause.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QTest>
+#include <QTimer>
 #include <string>
 #include <vector>
 
@@ -77,6 +79,47 @@ TEST_F(QtHostTest, GreyedCheckBoxShowsItAndClicksOnlyTickAndClear) {
     EXPECT_EQ(host.Value(Control::cbSiren), 0);
     QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
     EXPECT_EQ(host.Value(Control::cbSiren), 1);  // never greyed by a click
+}
+
+TEST_F(QtHostTest, CloseInsideAPauseOfATickDueBeforeTheLoopWaitsEndsTheLoop) {
+    // A tick that pauses 0.2 s as keys/ Pause does, counting its waits.
+    struct PausingTick final : FormEvents {
+        explicit PausingTick(QtHost& h) : host(h) {}
+        void OnTimer(Timer) override {
+            ++ticks;
+            const double deadline = host.Clock() + 0.2;
+            while (host.Clock() < deadline) {
+                ++waits;
+                host.WaitEvents(deadline);
+            }
+        }
+        void OnClick(Control) override {}
+        void OnClose() override { closedAt = host.Clock(); }
+        QtHost& host;
+        int ticks = 0, waits = 0;
+        double closedAt = 0;
+    } sink(host);
+    host.SetEventSink(&sink);
+    host.ShowForm();
+    host.SetTimerInterval(Timer::tmStart, 20);
+    QTest::qSleep(60);  // the tick is due when the loop starts: it runs before the first wait
+    QTimer::singleShot(0, host.Window(), [this] { host.Window()->close(); });  // in the pause
+    QTimer watchdog;  // wakes a wait that nothing else would end
+    bool stuck = false;
+    QObject::connect(&watchdog, &QTimer::timeout, [&stuck] { stuck = true; });
+    watchdog.start(3000);
+
+    const double start = host.Clock();
+    EXPECT_EQ(host.RunEventLoop(), 0);
+    const double end = host.Clock();
+    EXPECT_FALSE(stuck) << "the loop waited on after the close";
+    EXPECT_EQ(sink.ticks, 1);
+    EXPECT_GT(sink.closedAt, start);
+    EXPECT_LT(sink.closedAt, start + 0.2);
+    // The pause slept to its deadline after the close instead of spinning or breaking off.
+    EXPECT_GE(end - start, 0.2);
+    EXPECT_LT(end - start, 1.0);
+    EXPECT_LE(sink.waits, 10);
 }
 
 }  // namespace wigwag
