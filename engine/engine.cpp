@@ -68,6 +68,24 @@ void ToggleRunning(Host& host) {
     for (Timer timer : kEffectTimers) host.SetTimerEnabled(timer, start);
 }
 
+bool CommandSwitches(Host& host, Command command) {
+    switch (command) {
+        case Command::Toggle:
+            return true;
+        case Command::Start:
+            return host.Caption(Control::lblStatus) == kNotRunning;
+        case Command::Stop:
+            return host.Caption(Control::lblStatus) == kRunning;
+        case Command::Status:
+            return false;
+    }
+    return false;
+}
+
+const char* RunStateAnswer(Host& host) {
+    return IsRunning(host) ? kRunning : kNotRunning;
+}
+
 void FlashTick(Host& host) {
     const std::optional<std::uint8_t> code = ChosenKeyCode(host, Control::cboFlash);
     if (!code || host.Value(Control::cbFlash) != 1) return;

@@ -36,6 +36,13 @@ void ReleaseEffectKeys(Host& host);
 // effect timers.
 void ToggleRunning(Host& host);
 
+// Whether a command switches the program over now: a toggle always, a start only from
+// "Not Running", a stop only from "Running", a status query never.
+bool CommandSwitches(Host& host, Command command);
+
+// The answer to every command, read after the command was carried out.
+const char* RunStateAnswer(Host& host);
+
 void FlashTick(Host& host);
 void SirenTick(Host& host);
 void HazardsTick(Host& host);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,14 @@ inline constexpr int kShowMinimized = 2;
 struct KeyPoll {
     bool down = false;     // the key is down now
     bool pressed = false;  // an up-to-down press happened since the previous query of this key
+};
+
+// A command from another start of the program (`wigwag --toggle` and the like).
+enum class Command : std::uint8_t { Toggle, Start, Stop, Status };
+
+struct CommandRequest {
+    Command command;
+    std::uint64_t id;  // names this request to AnswerCommand
 };
 
 // What reading a whole text file gave.
@@ -104,6 +113,12 @@ class Host {
     // when none is pending, sleeps until one arrives or Clock() reaches `deadline`,
     // whichever comes first, and processes what arrived. Never spins.
     virtual void WaitEvents(double deadline) = 0;
+
+    // --- commands from other starts of the program ------------------------------
+    // The oldest command that came in and was not taken yet; nothing when none waits.
+    virtual std::optional<CommandRequest> TakeCommand() = 0;
+    // The program's one-line answer to a command it took.
+    virtual void AnswerCommand(std::uint64_t id, std::string_view answer) = 0;
 
     // --- dialogs and processes --------------------------------------------------
     // A modal warning box (exclamation icon, one OK button). Pending events keep being

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "engine/engine.h"
 #include "fixture.h"
 #include "keys/key_table.h"
@@ -34,28 +36,83 @@ class Engine : public WindowTest {
     bool Running() { return host.Caption(Control::lblStatus) == "Running"; }
 };
 
-TEST_F(Engine, TheWholeRunFromSwitchOnToSwitchOff) {
-    host.PlayerTap(kDelete, 1.36, 0.02);  // seen at 1.4 s, inside a flash press's hold
-    StartAt100ms("1|1|1|0|31|26|");
-    host.RunUntil(2.5);
-    // clang-format off
-    EXPECT_EQ(Timeline(host), Cat({
-        Burst(100), Press(200, 66), Press(300, 66), Press(400, 66),
-        Press(500, 71), Press(500, 66),                  // the horn ticks inside the hold
-        Press(600, 66), Up(600, 71),                     // due as the hold ends
-        Press(700, 66), Press(700, 71),                  // in the gap, then the 2nd press
-        Press(800, 66), Up(800, 71),
-        Press(900, 71), Press(900, 66),
-        Press(1000, 66), Up(1000, 71),
-        Press(1100, 66), Press(1100, 57),                // hazards inside the flash's gap
-        Press(1200, 66), Up(1200, 57), Press(1200, 71),  // the gap ends when hazards return
-        Press(1300, 66), Up(1300, 71), Press(1300, 71),  // the tick that fell due meanwhile
-        Burst(1400), Up(1400, 71),                       // off; the tick ends its presses
-        Press(1500, 71), Up(1600, 71)}));
-    // clang-format on
-    EXPECT_FALSE(Running());
-    EXPECT_FALSE(host.TimerEnabled(Timer::tmFlash) || host.TimerEnabled(Timer::tmSiren) ||
-                 host.TimerEnabled(Timer::tmHazards));
+// How the player switches on at 0.05 s and off at 1.36 s (inside a flash press's hold):
+// the start/stop key, or commands from another start of the program. Each is seen by the
+// next poll, at 0.1 s and 1.4 s.
+struct Switching {
+    const char* name;
+    std::optional<Command> on, off;  // nothing: a tap of the start/stop key
+    std::vector<Reply> replies;
+};
+
+TEST(EngineRun, TheWholeRunFromSwitchOnToSwitchOffByKeyOrCommand) {
+    const std::vector<Switching> cases{
+        {"key, key", {}, {}, {}},
+        {"toggle, toggle",
+         Command::Toggle,
+         Command::Toggle,
+         {{100, Command::Toggle, "Running"}, {1400, Command::Toggle, "Not Running"}}},
+        {"start, stop",
+         Command::Start,
+         Command::Stop,
+         {{100, Command::Start, "Running"}, {1400, Command::Stop, "Not Running"}}},
+        {"key, stop", {}, Command::Stop, {{1400, Command::Stop, "Not Running"}}},
+    };
+    for (const Switching& c : cases) {
+        Window w;
+        w.Load(DataFile("1|1|1|0|31|26|"));
+        for (const auto& [at, command] : {std::pair{0.05, c.on}, std::pair{1.36, c.off}}) {
+            if (command)
+                w.host.CommandAt(at, *command);
+            else
+                w.host.PlayerTap(kDelete, at, 0.02);
+        }
+        w.host.RunUntil(2.5);
+        // clang-format off
+        EXPECT_EQ(Timeline(w.host), Cat({
+            Burst(100), Press(200, 66), Press(300, 66), Press(400, 66),
+            Press(500, 71), Press(500, 66),                  // the horn ticks inside the hold
+            Press(600, 66), Up(600, 71),                     // due as the hold ends
+            Press(700, 66), Press(700, 71),                  // in the gap, then the 2nd press
+            Press(800, 66), Up(800, 71),
+            Press(900, 71), Press(900, 66),
+            Press(1000, 66), Up(1000, 71),
+            Press(1100, 66), Press(1100, 57),                // hazards inside the flash's gap
+            Press(1200, 66), Up(1200, 57), Press(1200, 71),  // the gap ends when hazards return
+            Press(1300, 66), Up(1300, 71), Press(1300, 71),  // the tick that fell due meanwhile
+            Burst(1400), Up(1400, 71),                       // off; the tick ends its presses
+            Press(1500, 71), Up(1600, 71)})) << c.name;
+        // clang-format on
+        EXPECT_EQ(Replies(w.host), c.replies) << c.name;
+        EXPECT_EQ(w.host.Caption(Control::lblStatus), "Not Running") << c.name;
+        EXPECT_FALSE(w.host.TimerEnabled(Timer::tmFlash) || w.host.TimerEnabled(Timer::tmSiren) ||
+                     w.host.TimerEnabled(Timer::tmHazards))
+            << c.name;
+    }
+}
+
+TEST_F(Engine, CommandsSwitchOnlyWhenTheyChangeTheStateEvenWithoutAStartStopKey) {
+    Load(DataFile("0|0|0|-1|31|26|"));  // no start/stop key chosen, no effect ticked
+    for (const auto& [at, command] : std::vector<std::pair<double, Command>>{
+             {0.05, Command::Stop},  // already stopped: nothing sent
+             {0.06, Command::Status},
+             {0.15, Command::Start},
+             {0.16, Command::Start},  // already running by the time it is taken
+             {0.25, Command::Status},
+             {0.35, Command::Toggle},  // two in one poll: both switch, in the order they came
+             {0.36, Command::Toggle},
+             {0.45, Command::Stop}})
+        host.CommandAt(at, command);
+    host.RunUntil(0.6);
+    EXPECT_EQ(Timeline(host), Cat({Burst(200), Burst(400), Burst(400), Burst(500)}));
+    EXPECT_EQ(Replies(host), (std::vector<Reply>{{100, Command::Stop, "Not Running"},
+                                                 {100, Command::Status, "Not Running"},
+                                                 {200, Command::Start, "Running"},
+                                                 {200, Command::Start, "Running"},
+                                                 {300, Command::Status, "Running"},
+                                                 {400, Command::Toggle, "Not Running"},
+                                                 {400, Command::Toggle, "Running"},
+                                                 {500, Command::Stop, "Not Running"}}));
 }
 
 TEST_F(Engine, EachEffectAloneAndCheckBoxesThatAreNotTicked) {
@@ -142,8 +199,11 @@ TEST_F(Engine, AnyOtherStatusTextSendsTheBurstAndStaysPut) {
     Load(DataFile("1|1|1|0|31|26|"));
     host.SetCaption(Control::lblStatus, "running");
     host.PlayerTap(kDelete, 0.05, 0.03);
+    // Neither a start nor a stop switches from a state that is neither; a toggle does.
+    for (Command command : {Command::Start, Command::Stop, Command::Toggle})
+        host.CommandAt(0.25, command);
     host.RunUntil(0.6);
-    EXPECT_EQ(Timeline(host), Burst(100));
+    EXPECT_EQ(Timeline(host), Cat({Burst(100), Burst(300)}));
     EXPECT_EQ(host.Caption(Control::lblStatus), "running");
     EXPECT_FALSE(host.TimerEnabled(Timer::tmSiren));
 }
@@ -165,6 +225,7 @@ TEST(EngineClose, ClosingReleasesHeldKeysWhileRunningAndTheTickFinishes) {
         w.host.PlayerTap(kDelete, 0.85, 0.03);
         if (c.saveFails) w.host.writeFailure = "No space left on device";
         w.host.At(0.55, [&] { w.host.RequestClose(); });
+        w.host.CommandAt(0.65, Command::Toggle);  // never taken: the window is closing
         if (c.fromTheLoop) {
             w.host.RunUntil(0.45);
             w.host.Stall(0.05);
@@ -187,6 +248,7 @@ TEST(EngineClose, ClosingReleasesHeldKeysWhileRunningAndTheTickFinishes) {
                  Up(resumed + 200, 68)}))  // no tick after the close
             << "save fails " << c.saveFails << ", from the loop " << c.fromTheLoop;
         EXPECT_EQ(w.host.MessageBoxes().size(), c.saveFails ? 1u : 0u);
+        EXPECT_TRUE(w.host.Answers().empty());
         EXPECT_EQ(w.host.files["wigwag.cfg"], c.saveFails ? line + "\r\n" : DataFile(line));
     }
 

@@ -34,6 +34,26 @@ inline std::vector<Ev> Timeline(const FakeHost& host) {
     return out;
 }
 
+// A command's answer as the tests write it: milliseconds of virtual time, command, answer.
+struct Reply {
+    long ms;
+    Command command;
+    std::string answer;
+    bool operator==(const Reply&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Reply& r) {
+    static constexpr const char* kNames[] = {"toggle", "start", "stop", "status"};
+    return os << r.ms << "ms " << kNames[static_cast<int>(r.command)] << " -> " << r.answer;
+}
+
+inline std::vector<Reply> Replies(const FakeHost& host) {
+    std::vector<Reply> out;
+    for (const auto& a : host.Answers())
+        out.push_back({std::lround(a.time * 1000), a.command, a.answer});
+    return out;
+}
+
 // A key-down followed by the Backspace key-down that every press sends.
 inline std::vector<Ev> Press(long ms, int vk) {
     return {{ms, vk, 'v'}, {ms, 8, 'v'}};

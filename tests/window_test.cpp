@@ -38,12 +38,15 @@ TEST_F(WindowTest, ControlsHaveTheirFirstValuesBeforeTheSettingsLoad) {
 TEST_F(WindowTest, NoTickActsWhileTheLoadsMessageBoxIsOpen) {
     host.messageBoxSeconds = 0.55;
     host.At(0.02, [&] { host.PlayerKeyDown(46); });  // Delete held from before the load
+    host.CommandAt(0.3, Command::Status);
     Load(nullptr);
     EXPECT_EQ(host.Clock(), 0.55);
     EXPECT_TRUE(host.KeyEvents().empty());
+    EXPECT_TRUE(host.Answers().empty());
     host.RunUntil(0.65);
     ASSERT_EQ(host.KeyEvents().size(), 5u);
     EXPECT_EQ(Timeline(host).front(), (Ev{600, 66, '^'}));
+    EXPECT_EQ(Replies(host), (std::vector<Reply>{{600, Command::Status, "Running"}}));
 }
 
 TEST_F(WindowTest, EachClickOnTheLinkStartsOneMinimizedBrowser) {

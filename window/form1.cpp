@@ -1,5 +1,6 @@
 #include "window/form1.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,11 @@ void Form1::Image2_Click() {
 
 void Form1::tmStart_Timer() {
     if (StartKeyPressed(host_, startKey_)) ToggleRunning();
+    // Then the commands that came since the last poll, in the order they came.
+    while (const std::optional<CommandRequest> request = host_.TakeCommand()) {
+        if (CommandSwitches(host_, request->command)) ToggleRunning();
+        host_.AnswerCommand(request->id, RunStateAnswer(host_));
+    }
 }
 
 void Form1::tmFlash_Timer() {

@@ -25,12 +25,16 @@ class Xvfb:
                     raise RuntimeError("Xvfb did not start")
                 number += chunk
         self.display = ":" + number.decode().strip()
-        self.env = dict(os.environ, DISPLAY=self.display)
+        # A runtime folder of its own: the program's socket for commands lives there.
+        self.runtime = tempfile.TemporaryDirectory(prefix="wigwag-run-")
+        os.chmod(self.runtime.name, 0o700)
+        self.env = dict(os.environ, DISPLAY=self.display, XDG_RUNTIME_DIR=self.runtime.name)
         self.env.pop("WAYLAND_DISPLAY", None)
 
     def close(self):
         self.proc.terminate()
         self.proc.wait(timeout=10)
+        self.runtime.cleanup()
 
 
 @dataclass
@@ -39,6 +43,7 @@ class KeyEvent:
     key: str       # keysym name
     keycode: int
     t: float       # seconds, monotonic clock of this machine
+    server: int    # milliseconds, the X server's time stamp
 
 
 class Receiver:
@@ -62,8 +67,8 @@ class Receiver:
         self.proc.wait(timeout=10)
         events = []
         for line in out.splitlines():
-            kind, key, keycode, micros, _server = line.split()
-            events.append(KeyEvent(kind, key, int(keycode), int(micros) / 1e6))
+            kind, key, keycode, micros, server = line.split()
+            events.append(KeyEvent(kind, key, int(keycode), int(micros) / 1e6, int(server)))
         return events
 
     def state(self):

@@ -38,6 +38,25 @@ void FakeHost::PlayerTap(std::uint8_t vk, double at, double holdSeconds) {
     At(at + holdSeconds, [this, vk] { PlayerKeyUp(vk); });
 }
 
+void FakeHost::CommandAt(double at, Command command) {
+    At(at, [this, command] { commands_.push_back({command, ++commandsSent_}); });
+}
+
+std::optional<CommandRequest> FakeHost::TakeCommand() {
+    if (commands_.empty()) return std::nullopt;
+    const CommandRequest request = commands_.front();
+    commands_.pop_front();
+    taken_[request.id] = request.command;
+    return request;
+}
+
+void FakeHost::AnswerCommand(std::uint64_t id, std::string_view answer) {
+    const auto taken = taken_.find(id);
+    if (taken == taken_.end()) throw std::logic_error("an answer to a command never taken");
+    answers_.push_back({now_, taken->second, std::string(answer)});
+    taken_.erase(taken);
+}
+
 void FakeHost::Click(Control control) {
     if (WindowExists() && sink_) sink_->OnClick(control);
 }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -36,6 +37,11 @@ class FakeHost final : public Host {
         std::string commandLine;
         int windowStyle;
     };
+    struct CommandAnswered {
+        double time;
+        Command command;
+        std::string answer;
+    };
 
     // --- driving the simulation ----------------------------------------------------
     // Runs `action` as an input event when virtual time reaches `at`.
@@ -51,6 +57,8 @@ class FakeHost final : public Host {
     void PlayerKeyUp(std::uint8_t vk);
     // Down at `at`, up `holdSeconds` later.
     void PlayerTap(std::uint8_t vk, double at, double holdSeconds);
+    // Another start of the program sends a command at `at`.
+    void CommandAt(double at, Command command);
     void Click(Control control);
     // The user closes the window.
     void RequestClose();
@@ -60,6 +68,7 @@ class FakeHost final : public Host {
     void ClearKeyEvents() { keyEvents_.clear(); }
     const std::vector<MessageBoxShown>& MessageBoxes() const { return boxes_; }
     const std::vector<ProcessStarted>& Processes() const { return processes_; }
+    const std::vector<CommandAnswered>& Answers() const { return answers_; }
     bool WindowExists() const { return created_ && !closed_; }
     bool Shown() const { return shown_; }
 
@@ -84,6 +93,8 @@ class FakeHost final : public Host {
     KeyPoll PollKey(std::uint8_t vk) override;
     double Clock() override { return now_; }
     void WaitEvents(double deadline) override;
+    std::optional<CommandRequest> TakeCommand() override;
+    void AnswerCommand(std::uint64_t id, std::string_view answer) override;
     void ShowMessageBox(std::string_view title, std::string_view text) override;
     bool StartProcess(std::string_view commandLine, int windowStyle) override;
     FileRead ReadTextFile(const std::string& name, std::size_t limit) override;
@@ -134,6 +145,10 @@ class FakeHost final : public Host {
     std::vector<KeyEvent> keyEvents_;
     std::vector<MessageBoxShown> boxes_;
     std::vector<ProcessStarted> processes_;
+    std::deque<CommandRequest> commands_;  // came in, not taken yet
+    std::map<std::uint64_t, Command> taken_;
+    std::uint64_t commandsSent_ = 0;
+    std::vector<CommandAnswered> answers_;
 };
 
 }  // namespace wigwag

@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <string>
 
+#include "platform/qt/instance.h"
 #include "platform/qt/options.h"
 #include "platform/qt/qt_host.h"
 #include "platform/x11/x11_keyboard.h"
@@ -58,6 +60,9 @@ int main(int argc, char** argv) {
     }
     const wigwag::Options options = wigwag::ParseOptions(argc, argv);
     if (options.exitStatus) return *options.exitStatus;
+    // A command for the running Wigwag, and a start while one runs, end here: no display yet.
+    wigwag::qt::Instance instance;
+    if (const std::optional<int> done = instance.Claim(options.command)) return *done;
     if (options.configDir && !wigwag::EnterConfigDir()) return 1;
 
     std::string error;
@@ -78,6 +83,7 @@ int main(int argc, char** argv) {
     int code = 1;
     try {
         wigwag::QtHost host(*keyboard);
+        instance.Listen(host);
         QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&host] {
             char buffer[16];
             while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {

@@ -16,6 +16,9 @@ namespace {
 const QString kHelp = QStringLiteral("help");
 const QString kVersion = QStringLiteral("version");
 const QString kConfigDir = QStringLiteral("config-dir");
+// The commands for the running Wigwag.
+const QStringList kCommands = {QStringLiteral("toggle"), QStringLiteral("start"),
+                               QStringLiteral("stop"), QStringLiteral("status")};
 
 // An option's name as typed: -h, --help.
 QString Dashed(const QString& name) {
@@ -31,6 +34,12 @@ std::vector<QCommandLineOption> AllOptions() {
         {kConfigDir, QStringLiteral("Keep wigwag.cfg in $XDG_CONFIG_HOME/wigwag (by default\n"
                                     "~/.config/wigwag), made if missing, instead of the current\n"
                                     "folder. The desktop's menu entry starts Wigwag this way.")},
+        {kCommands[0], QStringLiteral("Switch the running Wigwag on or off, exactly as its\n"
+                                      "start/stop key does.")},
+        {kCommands[1], QStringLiteral("Switch the running Wigwag on, unless it runs already.")},
+        {kCommands[2], QStringLiteral("Switch the running Wigwag off, if it is running.")},
+        {kCommands[3], QStringLiteral("Print whether the running Wigwag is Running or\n"
+                                      "Not Running.")},
     };
 }
 
@@ -54,6 +63,21 @@ QString HelpText(const std::vector<QCommandLineOption>& options) {
                 description + QLatin1Char('\n');
     }
     text += QStringLiteral(
+        "\n"
+        "One Wigwag runs for each user and X display. Started again while it runs (from\n"
+        "any folder), Wigwag brings the running window to the front and exits with 0.\n"
+        "A command (--toggle, --start, --stop, --status) goes to the running Wigwag, which\n"
+        "carries it out at its next poll of the start/stop key, within 0.1 s, and prints\n"
+        "the run state it leaves: Running or Not Running. Exit status 0; 3 when no Wigwag\n"
+        "runs (said on standard error); 1 when it does not answer.\n"
+        "\n"
+        "Examples:\n"
+        "  A desktop shortcut, which also works in a Wayland session, where Wigwag cannot\n"
+        "  read the keyboard: in GNOME Settings > Keyboard > Keyboard Shortcuts > Custom\n"
+        "  Shortcuts (KDE: System Settings > Shortcuts, a new command), add one with the\n"
+        "  command: wigwag --toggle\n"
+        "  A button box or stream deck: a button that runs wigwag --toggle, or two that\n"
+        "  run wigwag --start and wigwag --stop and so never get out of step.\n"
         "\n"
         "Settings: wigwag.cfg in the current folder (see --config-dir), read at start and\n"
         "written when the window closes.\n"
@@ -101,6 +125,15 @@ Options ParseOptions(int argc, char** argv) {
         result.exitStatus = 2;
     }
     result.configDir = parser.isSet(kConfigDir);
+    for (const QString& command : kCommands) {
+        if (result.exitStatus || !parser.isSet(command)) continue;
+        if (!result.command.empty()) {
+            Print(stderr, QStringLiteral("wigwag: one command at a time (wigwag --help lists "
+                                         "the options)\n"));
+            result.exitStatus = 2;
+        }
+        result.command = command.toStdString();
+    }
     return result;
 }
 

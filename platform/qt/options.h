@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 namespace wigwag {
 
@@ -11,11 +12,14 @@ struct Options {
     std::optional<int> exitStatus;
     // --config-dir: keep wigwag.cfg in the user's configuration folder, not the current one.
     bool configDir = false;
+    // --toggle, --start, --stop or --status without its dashes: a command for the Wigwag
+    // that runs already. Empty: start the program.
+    std::string command;
 };
 
 // Reads argv with Qt's command-line parser. --help and --version print to standard output
-// (status 0); an unknown option or a stray argument prints one line to standard error
-// (status 2).
+// (status 0); an unknown option, a stray argument or two commands print one line to
+// standard error (status 2).
 Options ParseOptions(int argc, char** argv);
 
 // Changes into ${XDG_CONFIG_HOME:-$HOME/.config}/wigwag, making the folders that are

@@ -247,6 +247,7 @@ void QtHost::HandleClose() {
     Guard([this] {
         if (sink_) sink_->OnClose();
     });
+    if (commands_) commands_->Stop();
     timers_.StopAll();
     ArmWake();
 }
@@ -258,6 +259,17 @@ void QtHost::RequestClose() {
     // While the window is still loading, the load finishes first; ShowForm then ends.
     if (closed_ || !shown_) return;
     window_->close();
+}
+
+void QtHost::BringToFront() {
+    if (closed_) return;
+    QWidget* top = shown_ ? window_.get() : nullptr;
+    if (!boxes_.empty()) top = boxes_.back();
+    if (!top) return;
+    top->setWindowState(top->windowState() & ~Qt::WindowMinimized);
+    top->show();
+    top->raise();
+    top->activateWindow();
 }
 
 void QtHost::HandleClick(Control control) {
@@ -327,6 +339,14 @@ void QtHost::WaitEvents(double deadline) {
     deadlines_.pop_back();
     ArmWake();
     RethrowPending();
+}
+
+std::optional<CommandRequest> QtHost::TakeCommand() {
+    return commands_ ? commands_->Take() : std::nullopt;
+}
+
+void QtHost::AnswerCommand(std::uint64_t id, std::string_view answer) {
+    if (commands_) commands_->Answer(id, answer);
 }
 
 int QtHost::RunEventLoop() {

@@ -9,6 +9,8 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "platform/host.h"
@@ -22,6 +24,19 @@ class QSocketNotifier;
 namespace wigwag {
 
 class QtHost;
+
+// Where the commands of later starts come from (platform/qt/instance); none in the widget
+// tests.
+class CommandSource {
+  public:
+    virtual std::optional<CommandRequest> Take() = 0;
+    virtual void Answer(std::uint64_t id, std::string_view answer) = 0;
+    // The window closed: no more commands are taken; those waiting are dropped.
+    virtual void Stop() = 0;
+
+  protected:
+    ~CommandSource() = default;
+};
 
 namespace qt {
 
@@ -80,6 +95,9 @@ class QtHost final : public Host {
     double Clock() override;
     void WaitEvents(double deadline) override;
 
+    std::optional<CommandRequest> TakeCommand() override;
+    void AnswerCommand(std::uint64_t id, std::string_view answer) override;
+
     void ShowMessageBox(std::string_view title, std::string_view text) override;
     bool StartProcess(std::string_view commandLine, int windowStyle) override;
 
@@ -109,6 +127,9 @@ class QtHost final : public Host {
     // Nothing waits on the user: message boxes are dismissed, and what a later one would
     // say goes to the standard error.
     void RequestClose();
+    // Shows the window (or the message box open now) above the others, with the focus.
+    void BringToFront();
+    void SetCommandSource(CommandSource* source) { commands_ = source; }
     bool Closed() const { return closed_; }
 
     QWidget* Window() const { return window_.get(); }
@@ -131,6 +152,7 @@ class QtHost final : public Host {
 
     KeyDevice& keys_;
     FormEvents* sink_ = nullptr;
+    CommandSource* commands_ = nullptr;
     TimerQueue timers_;
     std::unique_ptr<qt::FormWindow> window_;
     std::array<QWidget*, kControlCount> widgets_{};

@@ -381,6 +381,7 @@ int Win32Host::RunEventLoop() {
 void Win32Host::Close() {
     if (windowGone_ || !window_) return;
     if (sink_) sink_->OnClose();
+    if (commands_) commands_->Stop();
     timers_.StopAll();
     DestroyWindow(window_);
 }
@@ -428,32 +429,64 @@ bool Win32Host::DispatchTicks() {
 }
 
 bool Win32Host::SleepUntil(double wake) {
-    DWORD count = 0;
+    // The timer first (when it is armed), then the command source's handles.
+    std::vector<HANDLE> handles;
+    DWORD timeout = INFINITE;
     if (std::isfinite(wake)) {
         const double left = wake - Clock();
         if (left <= 0) return false;
         if (!waitTimer_) {
-            const DWORD ms = static_cast<DWORD>(std::ceil(left * 1000));
-            return MsgWaitForMultipleObjectsEx(0, nullptr, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE) !=
-                   WAIT_TIMEOUT;
+            timeout = static_cast<DWORD>(std::ceil(left * 1000));
+        } else {
+            // A wake by a message leaves the timer set for the same moment; it is set again
+            // only for another one.
+            if (wake != armedFor_) {
+                LARGE_INTEGER due;
+                due.QuadPart = -static_cast<LONGLONG>(std::ceil(left * 1e7));  // relative, 100 ns
+                SetWaitableTimer(waitTimer_, &due, 0, nullptr, nullptr, FALSE);
+                armedFor_ = wake;
+            }
+            handles.push_back(waitTimer_);
         }
-        // A wake by a message leaves the timer set for the same moment; it is set again only
-        // for another one.
-        if (wake != armedFor_) {
-            LARGE_INTEGER due;
-            due.QuadPart = -static_cast<LONGLONG>(std::ceil(left * 1e7));  // relative, 100 ns
-            SetWaitableTimer(waitTimer_, &due, 0, nullptr, nullptr, FALSE);
-            armedFor_ = wake;
-        }
-        count = 1;
     }
+    const std::size_t own = handles.size();
+    if (commands_)
+        for (HANDLE h : commands_->Handles()) handles.push_back(h);
     const DWORD woke =
-        MsgWaitForMultipleObjectsEx(count, &waitTimer_, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (count == 1 && woke == WAIT_OBJECT_0) {
+        MsgWaitForMultipleObjectsEx(static_cast<DWORD>(handles.size()), handles.data(), timeout,
+                                    QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_TIMEOUT) return false;
+    if (own == 1 && woke == WAIT_OBJECT_0) {
         armedFor_ = std::numeric_limits<double>::quiet_NaN();
         return false;
     }
+    if (woke >= WAIT_OBJECT_0 + own && woke < WAIT_OBJECT_0 + handles.size())
+        commands_->Service(handles[woke - WAIT_OBJECT_0]);
     return true;
+}
+
+void Win32Host::ServiceCommands() {
+    if (!commands_) return;
+    const std::vector<HANDLE> handles = commands_->Handles();
+    if (handles.empty()) return;
+    const DWORD signalled =
+        WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, 0);
+    if (signalled >= WAIT_OBJECT_0 && signalled < WAIT_OBJECT_0 + handles.size())
+        commands_->Service(handles[signalled - WAIT_OBJECT_0]);
+}
+
+std::optional<CommandRequest> Win32Host::TakeCommand() {
+    return commands_ ? commands_->Take() : std::nullopt;
+}
+
+void Win32Host::AnswerCommand(std::uint64_t id, std::string_view answer) {
+    if (commands_) commands_->Answer(id, answer);
+}
+
+void Win32Host::BringToFront() {
+    if (!window_ || windowGone_) return;
+    ShowWindow(window_, IsIconic(window_) ? SW_RESTORE : SW_SHOW);
+    SetForegroundWindow(window_);
 }
 
 double Win32Host::NextWake(double deadline) const {
@@ -741,6 +774,8 @@ LRESULT Win32Host::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
             break;
         case WM_TIMER:
             if (wp == kModalTimerId) {
+                // Inside a message box or a move the pipe waits for these ticks too.
+                ServiceCommands();
                 DispatchTicks();
                 ArmModalTimer();
                 return 0;

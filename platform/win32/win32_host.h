@@ -14,13 +14,31 @@
 #include <array>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/host.h"
 #include "platform/key_device.h"
 #include "platform/timer_queue.h"
 
 namespace wigwag::win32 {
+
+// Where the commands of later starts come from (platform/win32/instance): handles that the
+// message loop waits on beside its own, serviced on the window's thread when signalled.
+class CommandSource {
+  public:
+    virtual std::optional<CommandRequest> Take() = 0;
+    virtual void Answer(std::uint64_t id, std::string_view answer) = 0;
+    // The window closed: no more commands are taken; a waiting one is dropped.
+    virtual void Stop() = 0;
+    virtual std::vector<HANDLE> Handles() const = 0;
+    virtual void Service(HANDLE signalled) = 0;
+
+  protected:
+    ~CommandSource() = default;
+};
 
 class Win32Host final : public Host {
   public:
@@ -41,6 +59,9 @@ class Win32Host final : public Host {
 
     double Clock() override;
     void WaitEvents(double deadline) override;
+
+    std::optional<CommandRequest> TakeCommand() override;
+    void AnswerCommand(std::uint64_t id, std::string_view answer) override;
 
     void ShowMessageBox(std::string_view title, std::string_view text) override;
     bool StartProcess(std::string_view commandLine, int windowStyle) override;
@@ -66,6 +87,10 @@ class Win32Host final : public Host {
     int TimerInterval(Timer timer) override { return timers_.Interval(timer); }
     void SetTimerInterval(Timer timer, int milliseconds) override;
 
+    void SetCommandSource(CommandSource* source) { commands_ = source; }
+    // Shows the window above the others, with the focus.
+    void BringToFront();
+
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
     LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
@@ -85,6 +110,8 @@ class Win32Host final : public Host {
     bool PumpMessages();
     bool DispatchTicks();
     bool SleepUntil(double wake);
+    // Services the command source if one of its handles is signalled now.
+    void ServiceCommands();
     double NextWake(double deadline) const;
     void ArmModalTimer();
     void RethrowPending();
@@ -92,6 +119,7 @@ class Win32Host final : public Host {
     HINSTANCE instance_;
     int showCommand_;
     KeyDevice& keys_;
+    CommandSource* commands_ = nullptr;
     HWND window_ = nullptr;
     HWND toolTip_ = nullptr;
     HWND lastFocus_ = nullptr;

@@ -256,14 +256,17 @@ void X11Keyboard::RestoreNotedRepeats() {
 
 KeyPoll X11Keyboard::Poll(std::uint8_t vk) {
     RestoreIdleRepeats();
-    const unsigned keycode = Keycode(vk);
-    if (keycode == 0) return {};
     // The round trip puts the raw events of every earlier request, ours included, in
     // the queue first; own presses still unmatched after draining were never delivered.
+    // Draining also takes in a new keymap before the key is looked up in it: a keymap
+    // without the key (XWayland takes over a virtual keyboard's few keys) must not keep
+    // the next one from being read.
     char keys[32];
     XQueryKeymap(display_, keys);
     Drain();
     ownPresses_.clear();
+    const unsigned keycode = Keycode(vk);
+    if (keycode == 0) return {};
     KeyPoll poll;
     poll.down = ((keys[keycode / 8] >> (keycode % 8)) & 1) && !held_[keycode];
     poll.pressed = presses_[keycode] > 0;

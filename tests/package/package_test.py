@@ -241,8 +241,8 @@ class PackageTest(unittest.TestCase):
         # Worked out by dpkg-shlibdeps from the libraries the program links.
         depends = dict(re.fullmatch(r"([a-z0-9.+-]+)(?: \((.*)\))?", d.strip()).groups()
                        for d in fields["Depends"].split(","))
-        for library in ("libc6", "libstdc++6", "libqt6core6", "libqt6gui6", "libqt6widgets6",
-                        "libx11-6", "libxi6", "libxtst6"):
+        for library in ("libc6", "libstdc++6", "libqt6core6", "libqt6gui6", "libqt6network6",
+                        "libqt6widgets6", "libx11-6", "libxi6", "libxtst6"):
             self.assertIn(library, depends)
         self.assertRegex(depends["libqt6widgets6"], r"^>= 6\.")
         self.assertGreaterEqual(int(fields["Installed-Size"]), 100)

@@ -2,12 +2,15 @@
 // directory, the driver reads its controls through window messages, presses keys as another
 // program would, and reads what the receiver window got.
 //
-//   wigwag_e2e <settings|timeline|own_keys|layout> <wigwag.exe> <receiver.exe> <output dir>
+//   wigwag_e2e <settings|timeline|own_keys|instance|layout> <wigwag.exe> <receiver.exe>
+//              <output dir>
 #include <cmath>
 #include <map>
 #include <tuple>
 
 #include "tests/win32/e2e_support.h"
+
+#include <sddl.h>  // after windows.h
 
 using namespace e2e;
 using wigwag::Control;
@@ -218,6 +221,117 @@ void OwnKeys() {
     Check(bursts == 5, std::to_string(bursts) + " switch-over bursts, expected 5");
 }
 
+// The pipe of the running wigwag.exe, named as the program names it: session and user.
+std::wstring PipeName() {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> user(size);
+    GetTokenInformation(token, TokenUser, user.data(), size, &size);
+    CloseHandle(token);
+    wchar_t* sid = nullptr;
+    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid);
+    std::wstring name = L"\\\\.\\pipe\\wigwag-" + std::to_wstring(session) + L"-" + sid;
+    LocalFree(sid);
+    return name;
+}
+
+// Bytes straight into the pipe; what came back before the program let the connection go.
+std::string Talk(const std::string& bytes) {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    const std::wstring name = PipeName();
+    WaitUntil(
+        [&] {
+            pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+            return pipe != INVALID_HANDLE_VALUE;
+        },
+        10);
+    if (pipe == INVALID_HANDLE_VALUE) return "(no pipe)";
+    DWORD written = 0;
+    if (!bytes.empty()) WriteFile(pipe, bytes.data(), DWORD(bytes.size()), &written, nullptr);
+    std::string answer = ReadAll(pipe);
+    CloseHandle(pipe);
+    return answer;
+}
+
+// One wigwag.exe: a second start brings it forward and ends; commands from other starts
+// switch it as its start/stop key does and say the run state; anything else on its pipe is
+// refused without effect.
+void Instance() {
+    Wigwag w;
+    Receiver r;
+    const std::string config = Config("0|1|1|0|31|26|");
+    if (!Launch(w, &config, &r)) return;
+    const std::wstring other = MakeScratchDirectory();
+    const Ran second = Run(wigwagExe, L"", other);
+    Check(second.code == 0, "a second start ended with " + std::to_string(second.code));
+    Check(CountWindows(wigwag::kForm1.caption) == 1, "one Wigwag window");
+    Check(GetForegroundWindow() == w.form, "the running window brought to the front");
+    std::string bytes;
+    Check(!ReadBytes(other + L"\\wigwag.cfg", bytes), "a settings file from the second start");
+    SetForegroundWindow(r.window);
+    Check(WaitUntil([&] { return GetForegroundWindow() == r.window; }, 10), "focus back");
+
+    const std::pair<const wchar_t*, std::string> steps[] = {
+        {L"--stop", "Not Running"}, {L"--status", "Not Running"}, {L"--toggle", "Running"},
+        {L"--start", "Running"},    {L"--status", "Running"},     {L"--toggle", "Not Running"},
+        {L"--stop", "Not Running"}};
+    std::vector<std::pair<double, Ran>> toggles;
+    for (const auto& [option, answer] : steps) {
+        const double start = Now();
+        const Ran ran = Run(wigwagExe, option, other);
+        const std::string what = "wigwag.exe " + std::string(option, option + wcslen(option));
+        Check(ran.code == 0 && ran.out == answer + "\r\n" && ran.err.empty(),
+              what + ": " + std::to_string(ran.code) + " \"" + ran.out + ran.err + "\"");
+        Check(w.Status() == answer, what + ": status " + w.Status());
+        if (std::wstring(option) == L"--toggle") toggles.push_back({start, ran});
+        SleepSeconds(toggles.size() == 1 ? 1.3 : 0.3);  // hazards 1 s after the switch-over
+    }
+
+    // Garbage, a line too long, an idle connection and a megabyte: refused or dropped.
+    const std::size_t sent = Own(r.Keys()).size();
+    for (const std::string& message :
+         {std::string("garbage\n"), std::string("TOGGLE\n"), std::string("toggle\nstop\n"),
+          std::string(40, 'x'), std::string(), std::string(1 << 20, 't')}) {
+        const double start = Now();
+        const std::string answer = Talk(message);
+        Check(answer == "refused\n" || answer.empty(),
+              "answer to " + message.substr(0, 12) + ": " + answer);
+        Check(Now() - start < 5, "the pipe let go of " + message.substr(0, 12));
+    }
+    Check(Talk("status\n") == "Not Running\n", "the program still answers");
+    Check(Own(r.Keys()).size() == sent && w.Status() == "Not Running", "garbage changed nothing");
+
+    Check(w.Close() == 0, "closed with exit code 0");
+    const Ran gone = Run(wigwagExe, L"--status", other);
+    Check(gone.code == 3 && gone.out.empty() && gone.err == "wigwag: Wigwag is not running\r\n",
+          "with none running: " + std::to_string(gone.code) + " \"" + gone.err + "\"");
+
+    // The receiver saw each --toggle as a press of the start/stop key: the burst (by the
+    // time the command had its answer), the horn and hazards, the burst again.
+    const std::vector<KeyRecord> keys = Own(r.Stop());
+    std::vector<double> bursts;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        if (IsBurstAt(keys, i)) bursts.push_back(keys[i].time);
+    if (bursts.size() != 2 || toggles.size() != 2)
+        return Check(false, std::to_string(bursts.size()) + " bursts:\n" + Events(keys));
+    for (std::size_t n = 0; n < 2; ++n)
+        Check(bursts[n] > toggles[n].first &&
+                  bursts[n] < toggles[n].first + toggles[n].second.seconds + 0.05,
+              "burst " + std::to_string(n) + " " + std::to_string(bursts[n] - toggles[n].first) +
+                  " s after its command, which took " + std::to_string(toggles[n].second.seconds) +
+                  " s");
+    const std::string events = Events(keys);
+    const std::string burst = "u66 u71 u57 d48 d8 ";
+    Check(events.starts_with(burst + "d66 d8 d66 d8 ") &&
+              events.find("d57 d8 ") != std::string::npos && events.ends_with(burst + "u8 u48 "),
+          "keys sent: " + events);
+}
+
 std::string Str(const RECT& r) {
     return std::to_string(r.left) + "," + std::to_string(r.top) + " to " + std::to_string(r.right) +
            "," + std::to_string(r.bottom);
@@ -268,8 +382,11 @@ void Layout() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::map<std::string, void (*)()> cases{
-        {"settings", Settings}, {"timeline", Timeline}, {"own_keys", OwnKeys}, {"layout", Layout}};
+    const std::map<std::string, void (*)()> cases{{"settings", Settings},
+                                                  {"timeline", Timeline},
+                                                  {"own_keys", OwnKeys},
+                                                  {"instance", Instance},
+                                                  {"layout", Layout}};
     if (argc != 5 || !cases.count(argv[1])) {
         std::printf("usage: wigwag_e2e <case> <wigwag.exe> <receiver.exe> <output dir>\n");
         return 2;

@@ -108,6 +108,68 @@ inline Process Start(const std::wstring& exe, const std::wstring& dir) {
     return {pi.hProcess, pi.dwProcessId};
 }
 
+// What a run of wigwag.exe with arguments printed, its exit code and how long it took.
+struct Ran {
+    int code = -1;
+    std::string out, err;
+    double seconds = 0;
+};
+
+inline std::string ReadAll(HANDLE pipe) {
+    std::string text;
+    char chunk[512];
+    DWORD n = 0;
+    while (ReadFile(pipe, chunk, sizeof chunk, &n, nullptr) && n > 0) text.append(chunk, n);
+    return text;
+}
+
+// Runs exe with `args` in `dir`, its standard output and error into pipes, as a script or
+// a stream deck's software does, and waits for it to end.
+inline Ran Run(const std::wstring& exe, const std::wstring& args, const std::wstring& dir) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE outRead, outWrite, errRead, errWrite;
+    CreatePipe(&outRead, &outWrite, &inherit, 0);
+    CreatePipe(&errRead, &errWrite, &inherit, 0);
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    std::wstring command = L"\"" + exe + L"\" " + args;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = outWrite;
+    si.hStdError = errWrite;
+    PROCESS_INFORMATION pi{};
+    Ran ran;
+    const double start = Now();
+    const bool started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, dir.c_str(), &si, &pi);
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    if (started) {
+        ran.out = ReadAll(outRead);  // both are a line at most: neither pipe fills up
+        ran.err = ReadAll(errRead);
+        DWORD code = DWORD(-1);
+        if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(pi.hProcess, &code);
+        ran.code = int(code);
+        ran.seconds = Now() - start;
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    return ran;
+}
+
+// The top-level windows with this title, of any process.
+inline int CountWindows(const char* title) {
+    int count = 0;
+    for (HWND h = nullptr; (h = FindWindowExA(nullptr, h, nullptr, title));)
+        count += IsWindowVisible(h) ? 1 : 0;
+    return count;
+}
+
 // A top-level window of process `pid` with this title.
 inline HWND FindProcessWindow(DWORD pid, const char* title) {
     DWORD owner = 0;

@@ -1,10 +1,12 @@
-# The Linux program end to end, each test on a private Xvfb: a receiver window keeps the
-# keyboard focus and records every key event, xdotool plays the player.
+# The Linux program end to end, each test on a private Xvfb and with a private runtime
+# folder: a receiver window keeps the keyboard focus and records every key event, xdotool
+# plays the player.
 #   e2e_test.py WIGWAG X11_RECEIVER [Wigwag.test_...]
 import collections
 import os
 import pwd
 import signal
+import socket
 import stat
 import subprocess
 import sys
@@ -95,10 +97,12 @@ class Wigwag(unittest.TestCase):
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp"], text=True,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.addCleanup(xvfb.kill)
-        runtime = tempfile.TemporaryDirectory()  # the program's auto-repeat note
+        display = xvfb.stdout.readline().strip()
+        runtime = tempfile.TemporaryDirectory()  # the auto-repeat note, the command socket
         self.addCleanup(runtime.cleanup)
-        self.env = dict(os.environ, DISPLAY=":" + xvfb.stdout.readline().strip(),
-                        XDG_RUNTIME_DIR=runtime.name)
+        os.chmod(runtime.name, 0o700)
+        self.env = dict(os.environ, DISPLAY=":" + display, XDG_RUNTIME_DIR=runtime.name)
+        self.socket = os.path.join(runtime.name, f"wigwag-{display}.sock")
         self.receiver = subprocess.Popen([RECEIVER, "record"], env=self.env, text=True,
                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.assertEqual(self.receiver.stdout.readline().split()[0], "ready")
@@ -107,6 +111,12 @@ class Wigwag(unittest.TestCase):
     def call(self, *command):
         return subprocess.run(command, env=self.env, check=True, capture_output=True, text=True,
                               timeout=20).stdout
+
+    def command(self, *options):
+        # A later start of the program: (exit status, standard output, standard error).
+        result = subprocess.run([PROGRAM, *options], env=self.env, capture_output=True,
+                                text=True, timeout=20, stdin=subprocess.DEVNULL)
+        return result.returncode, result.stdout, result.stderr
 
     def start(self, directory, settings=None, **popen):
         # The program in directory, with this settings line in wigwag.cfg (None: no file).
@@ -138,9 +148,15 @@ class Wigwag(unittest.TestCase):
             with open(path, newline="") as f:
                 return f.read()
 
+    def window_of(self, proc):
+        return self.call("xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                         str(proc.pid)).split()[0]
+
     def run_program(self, settings, presses, signum=None):
-        # Presses each key and waits its seconds, then closes the window (or sends signum);
-        # returns when each press and the end came. The settings are saved at the end.
+        # Presses each key (or gives each command, "--toggle" and the like, keeping its
+        # answer in self.answers) and waits its seconds, then closes the window (or sends
+        # signum); returns when each press and the end came. The settings are saved at the end.
+        self.answers = []
         with tempfile.TemporaryDirectory() as directory:
             proc = self.start(directory, settings)
             found = self.call("xdotool", "search", "--sync", "--onlyvisible", "--pid",
@@ -149,7 +165,10 @@ class Wigwag(unittest.TestCase):
             at = []  # CLOCK_MONOTONIC, as the receiver's times
             for key, seconds in presses:
                 at.append(time.monotonic())
-                self.call("xdotool", "key", key)
+                if key.startswith("--"):
+                    self.answers.append(self.call(PROGRAM, key))
+                else:
+                    self.call("xdotool", "key", key)
                 time.sleep(seconds)
             at.append(time.monotonic())
             self.end(proc, signum, found.split()[0])
@@ -163,11 +182,14 @@ class Wigwag(unittest.TestCase):
         return [(kind, key, int(us) / 1e6) for kind, key, _, us, _ in
                 map(str.split, self.receiver.stdout.read().splitlines())]
 
-    def test_timeline(self):
+    def check_timeline(self, steps, on, off):
+        # The whole run, switched on at step `on` and off at step `off`; the other steps must
+        # send nothing. Returns the commands' answers.
+        at = self.run_program(ALL_ON, steps)
+        t_start, t_stop, t_close = at[on], at[off], at[-1]
+        events = self.events()
         # Stopped, the program keeps 0 and Backspace down without pressing anything: the X
         # server would start repeating Backspace 0.66 s after its last press.
-        t_start, t_stop, t_close = self.run_program(ALL_ON, [("Delete", 2.5), ("Delete", 1.5)])
-        events = self.events()
         # The switch-over leaves 0 and Backspace down until the close; the horn is held
         # from its first tick until the stop; none of them repeats.
         held = [(kind, key, t > t_close) for kind, key, t in events
@@ -185,11 +207,26 @@ class Wigwag(unittest.TestCase):
             downs, ups = times(events, key, "press"), times(events, key, "release")
             self.assertAlmostEqual(downs[0] - t0, period, delta=0.15)
             self.assertAlmostEqual(downs[per_tick] - t0, 2 * period, delta=0.15)
-            self.assertLessEqual(abs(len(downs) / per_tick - (b_up - t0) / period), 1, key)
+            # The stop is polled on the ticks' 0.1 s grid and seen here a little later: a tick
+            # due at the very poll of the stop never starts.
+            ran = (b_up - 0.02 - t0) / period
+            self.assertLessEqual(abs(len(downs) / per_tick - ran), 1, key)
             for down, up in zip(downs, ups):
                 self.assertTrue(0.05 < up - down < 0.35, (key, up - down))
             # A tick under way at the stop may finish; none starts afterwards.
             self.assertEqual(times(events, key, "press", start=b_up + 0.35), [], key)
+        return self.answers
+
+    def test_timeline(self):
+        self.check_timeline([("Delete", 2.5), ("Delete", 1.5)], 0, 1)
+
+    def test_timeline_commands(self):
+        # The same run from commands; a start while running and a stop while stopped send
+        # nothing, so the timeline is the start/stop key's.
+        answers = self.check_timeline([("--stop", 0.3), ("--status", 0.3), ("--toggle", 1.2),
+                                       ("--start", 0.3), ("--status", 1.0), ("--stop", 1.5)], 2, 5)
+        self.assertEqual(answers, ["Not Running\n", "Not Running\n", "Running\n", "Running\n",
+                                   "Running\n", "Not Running\n"])
 
     def test_signals(self):
         for signum in ENDING:
@@ -245,9 +282,75 @@ class Wigwag(unittest.TestCase):
     def test_no_display(self):
         for display in ([], ["DISPLAY=:4097"]):
             result = subprocess.run(["env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", *display,
-                                     PROGRAM], capture_output=True, text=True, timeout=30)
+                                     PROGRAM], env=self.env, capture_output=True, text=True,
+                                    timeout=30)
             self.assertEqual(result.returncode, 1)
             self.assertRegex(result.stderr, r"\Awigwag: .*display.*\n\Z")
+
+    def test_one_instance(self):
+        def not_running():
+            for option in ("--toggle", "--start", "--stop", "--status"):
+                code, out, err = self.command(option)
+                self.assertEqual((code, out), (3, ""), option)
+                self.assertRegex(err, r"\Awigwag: [^\n]*not running[^\n]*\n\Z", option)
+
+        not_running()
+        with tempfile.TemporaryDirectory() as first, tempfile.TemporaryDirectory() as other:
+            proc = self.start(first, ALL_ON)
+            window = self.window_of(proc)
+            self.assertEqual(stat.S_IMODE(os.stat(self.socket).st_mode), 0o600)
+            # A start from another folder finds it, brings its window forward and ends.
+            code, out, err = self.command()
+            self.assertEqual((code, err), (0, ""))
+            self.assertEqual(self.call("xdotool", "search", "--onlyvisible", "--name",
+                                       "^Wigwag v1.1$").split(), [window])
+            self.assertEqual(os.listdir(other), [])
+
+            # Nothing but the commands does anything; no message can hold the program up.
+            for message in (b"garbage\n", b"TOGGLE\n", b"toggle\r\n", b"toggle\nstop\n",
+                            bytes(range(256)) + b"\n", b"toggle", b"", b"t" * 1_000_000):
+                answer = self.talk(message)
+                self.assertIn(answer, (b"refused\n", b""), message[:20])
+                if message and b"\n" not in message[:40]:
+                    self.assertEqual(answer, b"refused\n" if len(message) > 32 else b"")
+            t = time.monotonic()
+            self.assertEqual(self.command("--status"), (0, "Not Running\n", ""))
+            self.assertLess(time.monotonic() - t, 1.0)
+            self.assertEqual(self.talk(b"status\n"), b"Not Running\n")
+
+            # Killed, it leaves its socket behind; the next start takes over at once.
+            proc.kill()
+            proc.wait()
+            self.assertTrue(stat.S_ISSOCK(os.stat(self.socket).st_mode))
+            not_running()
+            proc = self.start(other, ALL_ON)
+            window = self.window_of(proc)
+            self.assertEqual(self.command("--status"), (0, "Not Running\n", ""))
+            self.call(RECEIVER, "close", window)
+            proc.communicate(timeout=10)
+            self.assertEqual(proc.returncode, 0)
+        not_running()
+        self.assertFalse(os.path.exists(self.socket))
+        self.assertEqual(self.events(), [], "keys sent")
+        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard)
+
+    def talk(self, message):
+        # Sends bytes straight to the running program's socket; returns what came back
+        # before it closed the connection.
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(5)
+            s.connect(self.socket)
+            try:
+                s.sendall(message)
+            except (BrokenPipeError, ConnectionResetError):
+                pass  # refused before it was all sent
+            answer = b""
+            try:
+                while chunk := s.recv(100):
+                    answer += chunk
+            except ConnectionResetError:
+                pass
+            return answer
 
     # --- the settings file under faults --------------------------------------------------
 

@@ -1,11 +1,16 @@
 // A small X client for the end-to-end tests and the benchmark.
 //
-//   x11_receiver record      a window that keeps the keyboard focus and prints one line per
-//                            key event: "press|release <keysym> <keycode> <monotonic us>
-//                            <server ms>"; "ready <window id>" first; ends when stdin closes
+//   x11_receiver record      a window that keeps the keyboard focus (under a window manager:
+//                            takes it once) and prints one line per key event:
+//                            "press|release <keysym> <keycode> <monotonic us> <server ms>";
+//                            "ready <window id>" first; ends when stdin closes
 //   x11_receiver state       prints "down <keycodes...>" (XQueryKeymap) and
 //                            "repeat <global> <per-key bitmap in hex>"
 //   x11_receiver close <id>  asks a window to close, as a window manager does
+//   x11_receiver stamp COMMAND [ARGS...]
+//                            prints "stamp <server ms>", the X server's time now, then runs
+//                            the command in its place
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <poll.h>
 #include <unistd.h>
@@ -17,11 +22,31 @@
 
 namespace {
 
+// A window manager announces itself on the root window; the focus is then its to give.
+bool WindowManaged(Display* display) {
+    const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False, AnyPropertyType,
+                       &type, &format, &count, &after, &data);
+    if (data) XFree(data);
+    return type != None && count > 0;
+}
+
 void Record(Display* display) {
+    const bool managed = WindowManaged(display);
     const Window window =
         XCreateSimpleWindow(display, DefaultRootWindow(display), 600, 600, 200, 100, 0, 0, 0);
-    XSelectInput(display, window, KeyPressMask | KeyReleaseMask | FocusChangeMask);
-    XMapWindow(display, window);  // no window manager: viewable once the server has it
+    XSelectInput(display, window,
+                 KeyPressMask | KeyReleaseMask | FocusChangeMask | StructureNotifyMask);
+    XMapWindow(display, window);
+    // Under a window manager the window is viewable, and can take the focus, only once
+    // the manager has mapped it.
+    XEvent mapped;
+    do XWindowEvent(display, window, StructureNotifyMask, &mapped);
+    while (mapped.type != MapNotify);
     XSetInputFocus(display, window, RevertToParent, CurrentTime);
     XSync(display, False);
     std::printf("ready %lu\n", window);
@@ -31,8 +56,9 @@ void Record(Display* display) {
         while (XPending(display)) {
             XEvent event;
             XNextEvent(display, &event);
-            // Keep the focus: the keys under test must come here.
-            if (event.type == FocusOut && event.xfocus.mode == NotifyNormal)
+            // Keep the focus: the keys under test must come here. A window manager would
+            // take it back each time; there the test asks the manager for the focus.
+            if (event.type == FocusOut && event.xfocus.mode == NotifyNormal && !managed)
                 XSetInputFocus(display, window, RevertToParent, CurrentTime);
             if (event.type != KeyPress && event.type != KeyRelease) continue;
             timespec ts{};
@@ -69,6 +95,19 @@ void Close(Display* display, Window window) {
     XSendEvent(display, window, False, NoEventMask, &event);
 }
 
+// The server's time now: the time stamp of a property change on a window of our own.
+unsigned long ServerTime(Display* display) {
+    const Window window =
+        XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+    XSelectInput(display, window, PropertyChangeMask);
+    const Atom stamp = XInternAtom(display, "WIGWAG_STAMP", False);
+    XChangeProperty(display, window, stamp, XA_STRING, 8, PropModeReplace, nullptr, 0);
+    XEvent event;
+    XWindowEvent(display, window, PropertyChangeMask, &event);
+    XDestroyWindow(display, window);
+    return event.xproperty.time;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +118,12 @@ int main(int argc, char** argv) {
     if (mode == "record") Record(display);
     if (mode == "state") State(display);
     if (mode == "close" && argc > 2) Close(display, std::strtoul(argv[2], nullptr, 0));
+    if (mode == "stamp" && argc > 2) {
+        std::printf("stamp %lu\n", ServerTime(display));
+        XCloseDisplay(display);
+        execvp(argv[2], argv + 2);
+        return 127;
+    }
     XCloseDisplay(display);  // sends what is still queued
     return 0;
 }
