@@ -60,6 +60,9 @@ int main(int argc, char** argv) {
     }
     const wigwag::Options options = wigwag::ParseOptions(argc, argv);
     if (options.exitStatus) return *options.exitStatus;
+    // A command holds no key and saves nothing: Ctrl+C or SIGTERM ends its wait at once.
+    if (!options.command.empty())
+        for (int signum : {SIGINT, SIGTERM, SIGHUP}) signal(signum, SIG_DFL);
     // A command for the running Wigwag, and a start while one runs, end here: no display yet.
     wigwag::qt::Instance instance;
     if (const std::optional<int> done = instance.Claim(options.command)) return *done;
