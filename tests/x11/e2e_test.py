@@ -37,22 +37,22 @@ OLD = "0|0|0|0|40|62|\r\n"
 NEW = data_file("0|0|0|0|40|62|")
 
 
-def canonical(spec, user):
+def canonical(given, user):
     """A folder entry as the tests write it: "->target" a link, FIFO, BIG, or a file's text,
     optionally with (text, mode) or (text, mode, owner); the owner defaults to `user`."""
-    if spec in (FIFO, BIG):
-        return spec
-    if isinstance(spec, str) and spec.startswith("->"):
-        return ("link", spec[2:])
-    spec = (spec,) if isinstance(spec, str) else spec
-    return ("file",) + {1: (*spec, 0o644, user), 2: (*spec, user), 3: spec}[len(spec)]
+    if given in (FIFO, BIG):
+        return given
+    if isinstance(given, str) and given.startswith("->"):
+        return ("link", given[2:])
+    given = (given,) if isinstance(given, str) else given
+    return ("file",) + {1: (*given, 0o644, user), 2: (*given, user), 3: given}[len(given)]
 
 
 def make_files(directory, files, user):
-    for name, spec in files.items():
+    for name, given in files.items():
         path = os.path.join(directory, name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        entry = canonical(spec, user)
+        entry = canonical(given, user)
         if entry == FIFO:
             os.mkfifo(path, 0o644)
         elif entry == BIG:
@@ -433,7 +433,7 @@ class Wigwag(unittest.TestCase):
                 if box_at_close:
                     self.close(SAVE)
                 self.assertEqual(proc.wait(timeout=10), 0)
-                expected = {n: canonical(spec, user) for n, spec in (after or before).items()}
+                expected = {n: canonical(given, user) for n, given in (after or before).items()}
                 self.assertEqual(snapshot(directory), expected)
         self.assertEqual(self.call(RECEIVER, "state"), self.keyboard, "keys down, repeat changed")
         self.assertEqual(len(times(self.events(), "0", "press")), switched)
