@@ -117,12 +117,10 @@ struct Process {
         std::wstring command = L"\"" + exe + L"\" " + args;
         STARTUPINFOW si{};
         si.cb = sizeof si;
-        if (out) {
-            si.dwFlags = STARTF_USESTDHANDLES;
-            si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-            si.hStdOutput = out;
-            si.hStdError = err;
-        }
+        si.dwFlags = out ? STARTF_USESTDHANDLES : 0;  // the handles count only with the flag
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = out;
+        si.hStdError = err;
         PROCESS_INFORMATION pi{};
         if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, out != nullptr, 0,
                             nullptr, dir.c_str(), &si, &pi))
@@ -176,25 +174,21 @@ inline std::string ReadAll(HANDLE pipe) {
 // a stream deck's software does, and waits for it to end.
 inline Ran Run(const std::wstring& exe, const std::wstring& args, const std::wstring& dir) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE outRead, outWrite, errRead, errWrite;
-    CreatePipe(&outRead, &outWrite, &inherit, 0);
-    CreatePipe(&errRead, &errWrite, &inherit, 0);
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    HANDLE read[2], write[2];  // standard output and error: the program's end is inherited
+    for (int i : {0, 1}) {
+        CreatePipe(&read[i], &write[i], &inherit, 0);
+        SetHandleInformation(read[i], HANDLE_FLAG_INHERIT, 0);
+    }
     Ran ran;
     ran.start = Now();
     Process p;
-    const bool started = p.Start(exe, args, dir, outWrite, errWrite);
-    CloseHandle(outWrite);
-    CloseHandle(errWrite);
-    if (started) {
-        ran.out = ReadAll(outRead);  // both are a line at most: neither pipe fills up
-        ran.err = ReadAll(errRead);
-        ran.code = p.Wait(30);
-        ran.seconds = Now() - ran.start;
-    }
-    CloseHandle(outRead);
-    CloseHandle(errRead);
+    p.Start(exe, args, dir, write[0], write[1]);
+    for (int i : {0, 1}) CloseHandle(write[i]);
+    ran.out = ReadAll(read[0]);  // both are a line at most: neither pipe fills up
+    ran.err = ReadAll(read[1]);
+    ran.code = p.Wait(30);
+    ran.seconds = Now() - ran.start;
+    for (int i : {0, 1}) CloseHandle(read[i]);
     return ran;
 }
 
@@ -222,30 +216,28 @@ struct Wigwag : Process {
     }
 };
 
-// One key event through the system's input stream from this process, with the key's scan code
-// and no mark of its own, as another program or a keyboard driver sends it.
-inline void SendKey(std::uint8_t vk, bool up) {
-    INPUT input{};
-    input.type = INPUT_KEYBOARD;
-    input.ki.wVk = vk;
-    input.ki.wScan = WORD(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
-    input.ki.dwFlags = (vk == VK_DELETE || vk == VK_INSERT ? KEYEVENTF_EXTENDEDKEY : 0) |
-                       (up ? KEYEVENTF_KEYUP : 0);
-    SendInput(1, &input, sizeof input);
-}
-
-// A key pressed and released. Held with `repeats`, it comes as a held keyboard key does on
-// Windows: after half a second its key-down again 30 times a second, without key-ups, until
-// the one key-up.
+// A key pressed and released through the system's input stream from this process, with the
+// key's scan code and no mark of its own, as another program or a keyboard driver sends it.
+// Held with `repeats`, it comes as a held keyboard key does on Windows: after half a second
+// its key-down again 30 times a second, without key-ups, until the one key-up.
 inline void Tap(std::uint8_t vk, double holdSeconds, bool repeats = false) {
+    const auto SendKey = [vk](bool up) {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = vk;
+        input.ki.wScan = WORD(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+        input.ki.dwFlags = (vk == VK_DELETE || vk == VK_INSERT ? KEYEVENTF_EXTENDEDKEY : 0) |
+                           (up ? KEYEVENTF_KEYUP : 0);
+        SendInput(1, &input, sizeof input);
+    };
     const double start = Now(), end = start + holdSeconds;
-    SendKey(vk, false);
+    SendKey(false);
     for (double next = start + 0.5; repeats && next < end; next += 1.0 / 30) {
         SleepSeconds(next - Now());
-        SendKey(vk, false);
+        SendKey(false);
     }
     SleepSeconds(end - Now());
-    SendKey(vk, true);
+    SendKey(true);
 }
 
 struct KeyRecord {
