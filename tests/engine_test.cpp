@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <tuple>
 
 #include "engine/engine.h"
 #include "fixture.h"
@@ -11,10 +12,15 @@ namespace {
 
 constexpr std::uint8_t kDelete = 46;
 
-std::vector<Ev> Burst(long ms, std::vector<int> alsoUp = {}) {
+// The key-ups of B, G, 9 and of `alsoUp`, all at once.
+std::vector<Ev> Release(long ms, std::vector<int> alsoUp = {}) {
     std::vector<Ev> out{{ms, 66, '^'}, {ms, 71, '^'}, {ms, 57, '^'}};
     for (int vk : alsoUp) out.push_back({ms, vk, '^'});
-    return Cat({out, Press(ms, 48)});
+    return out;
+}
+
+std::vector<Ev> Burst(long ms, std::vector<int> alsoUp = {}) {
+    return Cat({Release(ms, alsoUp), Press(ms, 48)});
 }
 
 // A 0.1 s press at each of the times.
@@ -24,44 +30,26 @@ std::vector<Ev> Pulses(int vk, std::initializer_list<long> at) {
     return out;
 }
 
-class Engine : public WindowTest {
-  protected:
-    // Loads these settings; the player taps the start/stop key between two polls, so the
-    // program switches on at 0.1 s.
-    void StartAt100ms(const std::string& line, std::uint8_t startKey = kDelete) {
-        Load(DataFile(line));
-        host.PlayerTap(startKey, 0.05, 0.03);
-        host.RunUntil(0.1);
-    }
-    bool Running() { return host.Caption(Control::lblStatus) == "Running"; }
-};
+using Engine = WindowTest;
 
-// How the player switches on at 0.05 s and off at 1.36 s (inside a flash press's hold):
-// the start/stop key, or commands from another start of the program. Each is seen by the
-// next poll, at 0.1 s and 1.4 s.
-struct Switching {
-    const char* name;
-    std::optional<Command> on, off;  // nothing: a tap of the start/stop key
-    std::vector<Reply> replies;
-};
-
+// How the player switches on at 0.05 s and off at 1.36 s (inside a flash press's hold): a tap
+// of the start/stop key (nothing) or a command from another start of the program. Each is
+// seen by the next poll, at 0.1 s and 1.4 s, and a command is answered with the state it left.
 TEST(EngineRun, TheWholeRunFromSwitchOnToSwitchOffByKeyOrCommand) {
-    const std::vector<Switching> cases{
-        {"key, key", {}, {}, {}},
-        {"toggle, toggle",
-         Command::Toggle,
-         Command::Toggle,
-         {{100, Command::Toggle, "Running"}, {1400, Command::Toggle, "Not Running"}}},
-        {"start, stop",
-         Command::Start,
-         Command::Stop,
-         {{100, Command::Start, "Running"}, {1400, Command::Stop, "Not Running"}}},
-        {"key, stop", {}, Command::Stop, {{1400, Command::Stop, "Not Running"}}},
-    };
-    for (const Switching& c : cases) {
+    using Switch = std::optional<Command>;  // nothing: a tap of the start/stop key
+    const std::vector<std::pair<Switch, Switch>> cases{{{}, {}},
+                                                       {Command::Toggle, Command::Toggle},
+                                                       {Command::Start, Command::Stop},
+                                                       {{}, Command::Stop}};
+    for (const auto& [on, off] : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "commands " << (on ? int(*on) : -1) << ", " << (off ? int(*off) : -1));
         Window w;
         w.Load(DataFile("1|1|1|0|31|26|"));
-        for (const auto& [at, command] : {std::pair{0.05, c.on}, std::pair{1.36, c.off}}) {
+        std::vector<Reply> replies;
+        for (const auto& [at, command, ms, answer] :
+             {std::tuple{0.05, on, 100L, "Running"}, std::tuple{1.36, off, 1400L, "Not Running"}}) {
+            if (command) replies.push_back({ms, *command, answer});
             if (command)
                 w.host.CommandAt(at, *command);
             else
@@ -81,61 +69,63 @@ TEST(EngineRun, TheWholeRunFromSwitchOnToSwitchOffByKeyOrCommand) {
             Press(1200, 66), Up(1200, 57), Press(1200, 71),  // the gap ends when hazards return
             Press(1300, 66), Up(1300, 71), Press(1300, 71),  // the tick that fell due meanwhile
             Burst(1400), Up(1400, 71),                       // off; the tick ends its presses
-            Press(1500, 71), Up(1600, 71)})) << c.name;
+            Press(1500, 71), Up(1600, 71)}));
         // clang-format on
-        EXPECT_EQ(Replies(w.host), c.replies) << c.name;
-        EXPECT_EQ(w.host.Caption(Control::lblStatus), "Not Running") << c.name;
+        EXPECT_EQ(Replies(w.host), replies);
+        EXPECT_EQ(w.host.Caption(Control::lblStatus), "Not Running");
         EXPECT_FALSE(w.host.TimerEnabled(Timer::tmFlash) || w.host.TimerEnabled(Timer::tmSiren) ||
-                     w.host.TimerEnabled(Timer::tmHazards))
-            << c.name;
+                     w.host.TimerEnabled(Timer::tmHazards));
     }
 }
 
 TEST_F(Engine, CommandsSwitchOnlyWhenTheyChangeTheStateEvenWithoutAStartStopKey) {
     Load(DataFile("0|0|0|-1|31|26|"));  // no start/stop key chosen, no effect ticked
-    for (const auto& [at, command] : std::vector<std::pair<double, Command>>{
-             {0.05, Command::Stop},  // already stopped: nothing sent
-             {0.06, Command::Status},
-             {0.15, Command::Start},
-             {0.16, Command::Start},  // already running by the time it is taken
-             {0.25, Command::Status},
-             {0.35, Command::Toggle},  // two in one poll: both switch, in the order they came
-             {0.36, Command::Toggle},
-             {0.45, Command::Stop}})
-        host.CommandAt(at, command);
+    // Each command as it comes, and its answer at the next poll.
+    const std::vector<std::pair<double, Reply>> commands{
+        {0.05, {100, Command::Stop, "Not Running"}},  // already stopped: nothing sent
+        {0.06, {100, Command::Status, "Not Running"}},
+        {0.15, {200, Command::Start, "Running"}},
+        {0.16, {200, Command::Start, "Running"}},  // already running by the time it is taken
+        {0.25, {300, Command::Status, "Running"}},
+        {0.35, {400, Command::Toggle, "Not Running"}},  // two in one poll: both switch, in order
+        {0.36, {400, Command::Toggle, "Running"}},
+        {0.45, {500, Command::Stop, "Not Running"}}};
+    std::vector<Reply> replies;
+    for (const auto& [at, reply] : commands) {
+        host.CommandAt(at, reply.command);
+        replies.push_back(reply);
+    }
     host.RunUntil(0.6);
     EXPECT_EQ(Timeline(host), Cat({Burst(200), Burst(400), Burst(400), Burst(500)}));
-    EXPECT_EQ(Replies(host), (std::vector<Reply>{{100, Command::Stop, "Not Running"},
-                                                 {100, Command::Status, "Not Running"},
-                                                 {200, Command::Start, "Running"},
-                                                 {200, Command::Start, "Running"},
-                                                 {300, Command::Status, "Running"},
-                                                 {400, Command::Toggle, "Not Running"},
-                                                 {400, Command::Toggle, "Running"},
-                                                 {500, Command::Stop, "Not Running"}}));
+    EXPECT_EQ(Replies(host), replies);
 }
 
-TEST_F(Engine, EachEffectAloneAndCheckBoxesThatAreNotTicked) {
+TEST(EngineEffects, EachEffectAloneBoxesNotTickedAndListsWithoutAChoice) {
     std::vector<Ev> horn;
     for (long ms = 200; ms <= 1200; ms += 100) horn = Cat({horn, Press(ms, 66)});
     const std::vector<std::pair<const char*, std::vector<Ev>>> cases{
-        {"0|1|0|0|31|26|", horn},
-        {"1|0|0|0|31|26|", Pulses(71, {500, 700, 900, 1100})},
-        {"0|0|1|0|31|26|", Pulses(57, {1100})},
-        {"0|0|0|0|31|26|", {}},
-        {"2|2|2|0|31|26|", {}},  // greyed boxes do nothing
+        {"0|1|0|0|31|26|", Cat({Burst(100), horn})},
+        {"1|0|0|0|31|26|", Cat({Burst(100), Pulses(71, {500, 700, 900, 1100})})},
+        {"0|0|1|0|31|26|", Cat({Burst(100), Pulses(57, {1100})})},
+        {"0|0|0|0|31|26|", Burst(100)},
+        {"2|2|2|0|31|26|", Burst(100)},  // greyed boxes do nothing
+        // Lists without a choice send nothing and do not fail; without a start/stop key the
+        // program never switches.
+        {"1|1|1|0|-1|-1|", Cat({Burst(100), Pulses(57, {1100})})},
+        {"1|1|1|-1|31|26|", {}},
     };
     for (const auto& [line, events] : cases) {
         Window w;
         w.Load(DataFile(line));
-        w.host.PlayerTap(kDelete, 0.05, 0.03);
+        w.host.PlayerTap(kDelete, 0.05, 0.1);  // held over the poll at 0.1 s
         w.host.RunUntil(1.25);
-        EXPECT_EQ(Timeline(w.host), Cat({Burst(100), events})) << line;
+        EXPECT_EQ(Timeline(w.host), events) << line;
     }
 }
 
 TEST_F(Engine, ChangesWhileRunningTakeEffectAtTheNextTick) {
-    StartAt100ms("0|0|0|0|31|26|");
+    Load(DataFile("0|0|0|0|31|26|"));
+    host.PlayerTap(kDelete, 0.05, 0.03);  // between two polls: on at 0.1 s
     host.At(0.25, [&] {
         host.SetValue(Control::cbSiren, 1);
         host.SetListIndex(Control::cboSiren, 25);  // "A"
@@ -160,13 +150,10 @@ TEST(EngineRelease, TheChosenKeysAreReleasedOnceEachBesidesTheFixedThree) {
 
 TEST_F(Engine, StartKeyTogglesOncePerPressHoweverLongOrShort) {
     Load(DataFile("0|0|0|0|31|26|"));
-    host.At(0.05, [&] { host.PlayerKeyDown(kDelete); });
-    host.At(2.05, [&] { host.PlayerKeyUp(kDelete); });  // held for twenty polls
-    host.PlayerTap(kDelete, 2.61, 0.05);                // a tap between two polls
-    host.At(2.75, [&] { host.PlayerKeyDown(kDelete); });
-    host.At(2.79, [&] { host.PlayerKeyUp(kDelete); });
-    host.At(2.82, [&] { host.PlayerKeyDown(kDelete); });  // down again before the next poll
-    host.At(3.0, [&] { host.PlayerKeyUp(kDelete); });
+    host.PlayerTap(kDelete, 0.05, 2.0);   // held for twenty polls
+    host.PlayerTap(kDelete, 2.61, 0.05);  // a tap between two polls
+    host.PlayerTap(kDelete, 2.75, 0.04);
+    host.PlayerTap(kDelete, 2.82, 0.18);  // down again before the next poll
     host.RunUntil(3.2);
     EXPECT_EQ(Timeline(host), Cat({Burst(100), Burst(2700), Burst(2800), Burst(2900)}));
 }
@@ -174,25 +161,14 @@ TEST_F(Engine, StartKeyTogglesOncePerPressHoweverLongOrShort) {
 TEST_F(Engine, TheProgramsOwnKeysNeverSwitchItOnOrOff) {
     // Backspace as the start/stop key: the program presses it all the time; only the
     // player's two taps switch (one 0 key press a switch).
+    Load(DataFile("1|1|1|4|31|26|"));
+    host.PlayerTap(kBackspaceCode, 0.05, 0.03);
     host.PlayerTap(kBackspaceCode, 3.01, 0.02);
-    StartAt100ms("1|1|1|4|31|26|", kBackspaceCode);
     host.RunUntil(4.0);
     std::vector<long> switches;
     for (const Ev& e : Timeline(host))
         if (e.vk == 48) switches.push_back(e.ms);
     EXPECT_EQ(switches, (std::vector<long>{100, 3100}));
-}
-
-TEST_F(Engine, ListsWithoutAChoiceSendNothingAndDoNotFail) {
-    StartAt100ms("1|1|1|0|-1|-1|");
-    host.RunUntil(1.25);
-    EXPECT_EQ(Timeline(host), Cat({Burst(100), Pulses(57, {1100})}));
-
-    Window w;
-    w.Load(DataFile("1|1|1|-1|31|26|"));
-    w.host.PlayerTap(kDelete, 0.05, 0.1);
-    w.host.RunUntil(1.0);
-    EXPECT_TRUE(w.host.KeyEvents().empty());
 }
 
 TEST_F(Engine, AnyOtherStatusTextSendsTheBurstAndStaysPut) {
@@ -214,42 +190,34 @@ TEST(EngineClose, ClosingReleasesHeldKeysWhileRunningAndTheTickFinishes) {
     // press. The flash tick may also run from the event loop before it waits, when the
     // program was held up until the tick fell due. Either way the interrupted tick
     // finishes, nothing ticks after it, and the event loop ends.
-    struct Case {
-        bool saveFails, fromTheLoop;
-    };
-    for (const Case c : {Case{false, false}, Case{true, false}, Case{false, true}}) {
+    for (const auto& [saveFails, fromTheLoop] :
+         {std::pair{false, false}, std::pair{true, false}, std::pair{false, true}}) {
         Window w;
         const std::string line = "1|1|0|0|28|27|";
         w.Load(line + "\r\n");
         w.host.PlayerTap(kDelete, 0.05, 0.03);
         w.host.PlayerTap(kDelete, 0.85, 0.03);
-        if (c.saveFails) w.host.writeFailure = "No space left on device";
+        if (saveFails) w.host.writeFailure = "No space left on device";
         w.host.At(0.55, [&] { w.host.RequestClose(); });
         w.host.CommandAt(0.65, Command::Toggle);  // never taken: the window is closing
-        if (c.fromTheLoop) {
+        if (fromTheLoop) {
             w.host.RunUntil(0.45);
             w.host.Stall(0.05);
             EXPECT_EQ(w.host.RunEventLoop(), 0);
         } else {
             w.host.RunUntil(2.5);
         }
-        const long resumed = c.saveFails ? 1550 : 600;  // the hold ends once the close returns
-        EXPECT_EQ(
-            Timeline(w.host),
-            Cat({Burst(100, {68, 67}),
-                 Press(200, 67),
-                 Press(300, 67),
-                 Press(400, 67),
-                 Press(500, 68),
-                 Press(500, 67),
-                 {{550, 66, '^'}, {550, 71, '^'}, {550, 57, '^'}, {550, 68, '^'}, {550, 67, '^'}},
-                 Up(resumed, 68),
-                 Press(resumed + 100, 68),
-                 Up(resumed + 200, 68)}))  // no tick after the close
-            << "save fails " << c.saveFails << ", from the loop " << c.fromTheLoop;
-        EXPECT_EQ(w.host.MessageBoxes().size(), c.saveFails ? 1u : 0u);
+        const long resumed = saveFails ? 1550 : 600;  // the hold ends once the close returns
+        // clang-format off
+        EXPECT_EQ(Timeline(w.host), Cat({
+            Burst(100, {68, 67}), Press(200, 67), Press(300, 67), Press(400, 67),
+            Press(500, 68), Press(500, 67), Release(550, {68, 67}),
+            Up(resumed, 68), Press(resumed + 100, 68), Up(resumed + 200, 68)}))  // no tick after
+            << "save fails " << saveFails << ", from the loop " << fromTheLoop;
+        // clang-format on
+        EXPECT_EQ(w.host.MessageBoxes().size(), saveFails ? 1u : 0u);
         EXPECT_TRUE(w.host.Answers().empty());
-        EXPECT_EQ(w.host.files["wigwag.cfg"], c.saveFails ? line + "\r\n" : DataFile(line));
+        EXPECT_EQ(w.host.files["wigwag.cfg"], saveFails ? line + "\r\n" : DataFile(line));
     }
 
     Window stopped;

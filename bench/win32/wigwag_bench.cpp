@@ -27,11 +27,11 @@ double UnixCpuSeconds(const std::wstring& exe) {
     do {
         const std::wstring name = found.cFileName;
         if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
-        std::string command, stat;
-        if (!ReadBytes(L"Z:\\proc\\" + name + L"\\cmdline", command)) continue;
+        std::string command = ReadBytes(L"Z:\\proc\\" + name + L"\\cmdline");
         command = command.substr(0, command.find('\0'));
-        if (_wcsicmp(Widen(command).c_str(), exe.c_str()) != 0) continue;
-        if (!ReadBytes(L"Z:\\proc\\" + name + L"\\stat", stat)) continue;
+        if (command.empty() || _wcsicmp(WindowsPath(command).c_str(), exe.c_str()) != 0) continue;
+        const std::string stat = ReadBytes(L"Z:\\proc\\" + name + L"\\stat");
+        if (stat.empty()) continue;
         // Fields after the command name in parentheses; user and system time are 14 and 15,
         // in hundredths of a second.
         std::vector<std::string> fields;
@@ -115,29 +115,28 @@ int main(int argc, char** argv) {
     WriteBytes(dir + L"\\wigwag.cfg",
                "1|1|1|0|31|26|\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n");
     Wigwag w;
-    if (!StartWigwag(w, wigwagExe, dir) || !WaitShown(w, 60)) {
+    if (!w.Start(wigwagExe, L"", dir) || !w.Find(wigwag::kForm1.caption, 180, true)) {
         std::printf("wigwag.exe did not start\n");
         return 1;
     }
     Receiver r;
-    if (!StartReceiver(r, receiverExe, dir)) {
+    if (!r.Start(receiverExe, L"", dir) || !r.Find("Wigwag receiver", 60, false, true)) {
         std::printf("the receiver did not get the focus\n");
-        w.process.Kill();
         return 1;
     }
 
     // Idle: polling the start key ten times a second.
     SleepSeconds(1);
-    double cpu0 = CpuSeconds(w.process.handle), t0 = Now();
+    double cpu0 = CpuSeconds(w.handle), t0 = Now();
     SleepSeconds(10);
-    const double idleCpu = (CpuSeconds(w.process.handle) - cpu0) / (Now() - t0) * 60;
+    const double idleCpu = (CpuSeconds(w.handle) - cpu0) / (Now() - t0) * 60;
 
     Tap(kDelete, 0.05);
     SleepSeconds(0.5);
-    cpu0 = CpuSeconds(w.process.handle);
+    cpu0 = CpuSeconds(w.handle);
     t0 = Now();
     SleepSeconds(seconds);
-    const double runCpu = (CpuSeconds(w.process.handle) - cpu0) / (Now() - t0) * 60;
+    const double runCpu = (CpuSeconds(w.handle) - cpu0) / (Now() - t0) * 60;
     Tap(kDelete, 0.05);
     SleepSeconds(0.6);
     std::vector<KeyRecord> all = r.Stop();

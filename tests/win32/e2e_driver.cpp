@@ -19,21 +19,28 @@ namespace {
 
 constexpr std::uint8_t kDelete = 0x2E, kInsert = 0x2D, kBackspace = 0x08, kB = 0x42, kG = 0x47;
 constexpr double kTolerance = 0.075;  // seconds: any key event's time, against 0.1 s ticks
+constexpr const char* kDefaults = "0|0|0|0|31|26|";
 std::wstring wigwagExe, receiverExe, outputDir;
 
 std::string Config(const std::string& dataLine) {
     return dataLine + "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n";
 }
 
-// Starts wigwag.exe in a new scratch directory; with a settings file, waits for the window to
-// be shown and, if asked, starts the receiver there with the focus.
-bool Launch(Wigwag& w, const std::string* config, Receiver* r = nullptr) {
-    const std::wstring dir = MakeScratchDirectory();
-    if (config) WriteBytes(dir + L"\\wigwag.cfg", *config);
-    const bool ok = StartWigwag(w, wigwagExe, dir) && (!config || WaitShown(w, 60)) &&
-                    (!r || StartReceiver(*r, receiverExe, dir));
-    Check(ok, "wigwag.exe started (and the receiver has the focus)");
+bool StartReceiver(Receiver& r, const std::wstring& dir) {
+    const bool ok = r.Start(receiverExe, L"", dir) && r.Find("Wigwag receiver", 60, false, true);
+    Check(ok, "the receiver has the focus");
     return ok;
+}
+
+// Starts wigwag.exe in `dir` and waits for its window; with a settings file of this data line,
+// for the window to be shown, and if asked starts the receiver there.
+bool Launch(Wigwag& w, const char* line, Receiver* r = nullptr,
+            const std::wstring& dir = MakeScratchDirectory()) {
+    if (line) WriteBytes(dir + L"\\wigwag.cfg", Config(line));
+    const bool ok =
+        w.Start(wigwagExe, L"", dir) && w.Find(wigwag::kForm1.caption, 180, line != nullptr);
+    Check(ok, "wigwag.exe started");
+    return ok && (!r || StartReceiver(*r, dir));
 }
 
 // The check boxes' values and the start, flash and horn lists' choices, as in the file.
@@ -46,88 +53,82 @@ std::string Choices(const Wigwag& w) {
     return s;
 }
 
-void CloseAndCompare(Wigwag& w, const std::string& expected) {
-    Check(w.Close() == 0, "closed with exit code 0");
-    std::string saved;
-    ReadBytes(w.dir + L"\\wigwag.cfg", saved);
-    Check(saved == expected, "settings file saved as\n" + saved + "expected\n" + expected);
+// Waits for the message box of this title, checks its text and OK button and presses OK;
+// whether the window was shown meanwhile.
+bool Dismiss(const Wigwag& w, const char* title, const std::string& text) {
+    HWND box = nullptr;
+    WaitUntil([&] { return (box = FindProcessWindow(w.id, title)); }, 60);
+    const std::string shown = Text(GetDlgItem(box, 0xFFFF)), button = Text(GetDlgItem(box, IDOK));
+    Check(box && shown == text && button == "OK", std::string(title) + ": " + shown + " " + button);
+    const bool visible = IsWindowVisible(w.window);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return visible;
 }
 
-// "u66 d8 ...": the key-ups and key-downs in order, by virtual-key code.
-std::string Events(const std::vector<KeyRecord>& keys) {
-    std::string s;
-    for (const KeyRecord& k : keys) s.append(k.up ? "u" : "d").append(std::to_string(k.vk) + " ");
-    return s;
+// A settings file that could not be read: the load's message box, the window hidden while it
+// is open, then the window with the defaults.
+void LoadFails(Wigwag& w) {
+    Check(!Dismiss(w, "Unable to Continue", "An error occurred loading file:\r\nwigwag.cfg"),
+          "window hidden while the message box is open");
+    Check(w.Find(wigwag::kForm1.caption, 30, true), "window shown after OK");
+    Check(Choices(w) == kDefaults, "defaults: " + Choices(w));
+}
+
+// Taps `vk` for `hold` seconds and checks the status `wait` seconds later; when the tap began.
+double Switch(const Wigwag& w, std::uint8_t vk, double hold, double wait, const std::string& status,
+              bool repeats = false) {
+    const double start = Now();
+    Tap(vk, hold, repeats);
+    SleepSeconds(wait);
+    Check(w.Status() == status, status + " after a press of " + std::to_string(hold) + " s" +
+                                    (repeats ? " repeating" : ""));
+    return start;
 }
 
 // First run without a settings file, ended with the Windows session while running; then a
 // file of unusual values read and written back.
 void Settings() {
     Wigwag w;
+    Receiver r;
     if (!Launch(w, nullptr)) return;
-    HWND box = nullptr;
-    WaitUntil([&] { return (box = FindProcessWindow(w.process.id, "Unable to Continue")); }, 60);
-    const std::string text = Text(GetDlgItem(box, 0xFFFF));
-    Check(text == "An error occurred loading file:\r\nwigwag.cfg", "message box text: " + text);
-    Check(Text(GetDlgItem(box, IDOK)) == "OK", "message box with an OK button");
-    Check(!IsWindowVisible(w.form), "window hidden while the message box is open");
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-    Check(WaitShown(w, 30), "window shown after OK");
-    Check(Choices(w) == "0|0|0|0|31|26|", "defaults: " + Choices(w));
+    LoadFails(w);
     Check(w.Status() == "Not Running", "status " + w.Status());
     // Switched on, then the Windows session ends: the settings are saved and every key is let
     // go before the program is ended.
-    Receiver r;
-    Check(StartReceiver(r, receiverExe, w.dir), "the receiver has the focus");
-    Tap(kDelete, 0.06);
-    SleepSeconds(0.4);
-    Check(w.Status() == "Running", "Running after the start key");
+    if (!StartReceiver(r, w.dir)) return;
+    Switch(w, kDelete, 0.06, 0.4, "Running");
     Check(w.EndSession(), "agreed to end the session");
     Check(DownNow().empty(), "keys still down after the end of the session: " + DownNow());
-    const std::vector<KeyRecord> keys = Own(r.Stop());
-    Check(Events(keys) == "u66 u71 u57 d48 d8 u66 u71 u57 u8 u48 ", "keys sent: " + Events(keys));
-    std::string saved;
-    ReadBytes(w.dir + L"\\wigwag.cfg", saved);
-    Check(saved == Config("0|0|0|0|31|26|"), "settings file saved as\n" + saved);
+    const std::string keys = Events(r.Stop()), saved = ReadBytes(w.dir + L"\\wigwag.cfg");
+    Check(keys == "u66 u71 u57 d48 d8 u66 u71 u57 u8 u48 ", "keys sent: " + keys);
+    Check(saved == Config(kDefaults), "settings file saved as\n" + saved);
 
     // A greyed box, a list without a choice and the last key of the list; a temporary file
     // left by a save that was killed goes, and none stays.
-    const std::string unusual = "1|2|0|-1|62|9|", file = Config(unusual);
+    const std::string unusual = "1|2|0|-1|62|9|";
     Wigwag u;
-    if (!Launch(u, &file)) return;
-    Check(!FindProcessWindow(u.process.id, "Unable to Continue"), "no message box");
+    if (!Launch(u, unusual.c_str())) return;
+    Check(!FindProcessWindow(u.id, "Unable to Continue"), "no message box");
     Check(Choices(u) == unusual, "loaded: " + Choices(u));
     WriteBytes(u.dir + L"\\wigwag.cfg.new", "half a file");
-    CloseAndCompare(u, file);
-    Check(GetFileAttributesW((u.dir + L"\\wigwag.cfg.new").c_str()) == INVALID_FILE_ATTRIBUTES,
-          "no temporary file left");
+    Check(u.Close() == 0, "closed with exit code 0");
+    Check(ReadBytes(u.dir + L"\\wigwag.cfg") == Config(unusual), "settings file written back");
+    Check(!Exists(u.dir + L"\\wigwag.cfg.new"), "no temporary file left");
 
     // A settings file that cannot be opened (a folder of that name): the defaults after the
     // load's message box, and at close a warning instead of a save; the folder stays.
     Wigwag f;
-    const std::wstring dir = MakeScratchDirectory();
-    CreateDirectoryW((dir + L"\\wigwag.cfg").c_str(), nullptr);
-    if (!StartWigwag(f, wigwagExe, dir)) return Check(false, "wigwag.exe started");
-    const auto dismiss = [&](const char* title) {
-        HWND found = nullptr;
-        WaitUntil([&] { return (found = FindProcessWindow(f.process.id, title)); }, 30);
-        Check(found != nullptr, std::string("message box ") + title);
-        const std::string shown = found ? Text(GetDlgItem(found, 0xFFFF)) : "";
-        if (found) PostMessageW(found, WM_COMMAND, IDOK, 0);
-        return shown;
-    };
-    dismiss("Unable to Continue");
-    Check(WaitShown(f, 30), "window shown after OK");
-    Check(Choices(f) == "0|0|0|0|31|26|", "defaults: " + Choices(f));
-    PostMessageW(f.form, WM_CLOSE, 0, 0);
-    const std::string warning = dismiss("Unable to Save");
-    Check(warning ==
-              "The settings file could not be read when Wigwag started, so it was not "
-              "replaced:\r\nwigwag.cfg",
-          "message box text: " + warning);
-    Check(WaitForSingleObject(f.process.handle, 30000) == WAIT_OBJECT_0, "ended after OK");
-    const DWORD folder = GetFileAttributesW((dir + L"\\wigwag.cfg").c_str());
-    Check(folder != INVALID_FILE_ATTRIBUTES && (folder & FILE_ATTRIBUTE_DIRECTORY), "folder stays");
+    const std::wstring dir = MakeScratchDirectory(), folder = dir + L"\\wigwag.cfg";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    if (!Launch(f, nullptr, nullptr, dir)) return;
+    LoadFails(f);
+    PostMessageW(f.window, WM_CLOSE, 0, 0);
+    Dismiss(f, "Unable to Save",
+            "The settings file could not be read when Wigwag started, so it was not "
+            "replaced:\r\nwigwag.cfg");
+    Check(f.Wait(30) == 0, "ended after OK");
+    Check(Exists(folder) && (GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY),
+          "folder stays");
 }
 
 // The horn and the hazards, with Insert as the flash key (an extended key, released in each
@@ -137,22 +138,16 @@ void Settings() {
 void Timeline() {
     Wigwag w;
     Receiver r;
-    const std::string config = Config("0|1|1|0|3|26|");
-    if (!Launch(w, &config, &r)) return;
+    if (!Launch(w, "0|1|1|0|3|26|", &r)) return;
     SleepSeconds(0.3);
-    const double tap = Now();
-    Tap(kDelete, 0.06);
-    SleepSeconds(0.4);
-    Check(w.Status() == "Running", "Running after the start key");
+    const double tap = Switch(w, kDelete, 0.06, 0.4, "Running");
     SleepSeconds(1.05);  // the stop falls between the hazard ticks at 1 s and 2 s
-    Tap(kDelete, 0.06);
-    SleepSeconds(0.6);
-    Check(w.Status() == "Not Running", "Not Running after the start key again");
+    Switch(w, kDelete, 0.06, 0.6, "Not Running");
     // Ended while stopped by a WM_QUIT: the end lets go of the 0 key and Backspace of the
     // switches.
     Check(w.Close(WM_QUIT) == 0, "ended with exit code 0");
     Check(DownNow().empty(), "keys still down after the end: " + DownNow());
-    const std::vector<KeyRecord> keys = Own(r.Stop());
+    const std::vector<KeyRecord> keys = r.Stop();
     if (keys.size() < 6) return Check(false, "no burst after the start key");
     Check(keys[0].time > tap && keys[0].time < tap + 0.25, "the burst within a poll of the key");
 
@@ -187,8 +182,7 @@ void Timeline() {
 void OwnKeys() {
     Wigwag w;
     Receiver r;
-    const std::string config = Config("1|1|0|4|31|26|");
-    if (!Launch(w, &config, &r)) return;
+    if (!Launch(w, "1|1|0|4|31|26|", &r)) return;
     // Short taps and keys held for 2 s, also one repeating its key-down as a held keyboard key
     // does, switch once each; the program's own Backspaces never.
     const std::tuple<double, bool, double, std::string> steps[] = {
@@ -199,23 +193,23 @@ void OwnKeys() {
         {0.02, false, 0.4, "Running"}};
     for (const auto& [hold, repeats, wait, status] : steps) {
         SleepSeconds(0.3);
-        Tap(kBackspace, hold, repeats);
-        SleepSeconds(wait);
-        Check(w.Status() == status, status + " after a press of " + std::to_string(hold) + " s" +
-                                        (repeats ? " repeating" : ""));
+        Switch(w, kBackspace, hold, wait, status, repeats);
     }
     // Closed while running, inside the headlights' pause after the first of a tick's two
     // presses of G: every key the program pressed is let go, those of the tick that goes on
     // after the close too.
     const auto flashes = [&] {
-        const std::vector<KeyRecord> keys = Own(r.Keys());
+        const std::vector<KeyRecord> keys = r.Keys();
         return std::count_if(keys.begin(), keys.end(), [](auto& k) { return !k.up && k.vk == kG; });
     };
     Check(WaitUntil([&] { return flashes() % 2 == 1; }, 2), "the headlights flash");
     Check(w.Close() == 0, "closed with exit code 0");
     Check(DownNow().empty(), "keys still down after the close: " + DownNow());
-    const std::vector<KeyRecord> keys = Own(r.Stop());
-    Check(HeldAfter(keys).empty(), "keys left down by the program: " + HeldAfter(keys));
+    const std::vector<KeyRecord> keys = r.Stop();
+    bool down[256] = {};
+    for (const KeyRecord& k : keys) down[k.vk] = !k.up;
+    const std::string held = KeysWhere([&](int vk) { return down[vk]; });
+    Check(held.empty(), "keys left down by the program: " + held);
     std::size_t bursts = 0;
     for (std::size_t i = 0; i < keys.size(); ++i) bursts += IsBurstAt(keys, i) ? 1 : 0;
     Check(bursts == 5, std::to_string(bursts) + " switch-over bursts, expected 5");
@@ -264,15 +258,16 @@ std::string Talk(const std::string& bytes) {
 void Instance() {
     Wigwag w;
     Receiver r;
-    const std::string config = Config("0|1|1|0|31|26|");
-    if (!Launch(w, &config, &r)) return;
+    if (!Launch(w, "0|1|1|0|31|26|", &r)) return;
     const std::wstring other = MakeScratchDirectory();
     const Ran second = Run(wigwagExe, L"", other);
     Check(second.code == 0, "a second start ended with " + std::to_string(second.code));
-    Check(CountWindows(wigwag::kForm1.caption) == 1, "one Wigwag window");
-    Check(GetForegroundWindow() == w.form, "the running window brought to the front");
-    std::string bytes;
-    Check(!ReadBytes(other + L"\\wigwag.cfg", bytes), "a settings file from the second start");
+    int windows = 0;
+    for (HWND h = nullptr; (h = FindWindowExA(nullptr, h, nullptr, wigwag::kForm1.caption));)
+        windows += IsWindowVisible(h) ? 1 : 0;
+    Check(windows == 1, "one Wigwag window");
+    Check(GetForegroundWindow() == w.window, "the running window brought to the front");
+    Check(!Exists(other + L"\\wigwag.cfg"), "a settings file from the second start");
     SetForegroundWindow(r.window);
     Check(WaitUntil([&] { return GetForegroundWindow() == r.window; }, 10), "focus back");
 
@@ -280,20 +275,19 @@ void Instance() {
         {L"--stop", "Not Running"}, {L"--status", "Not Running"}, {L"--toggle", "Running"},
         {L"--start", "Running"},    {L"--status", "Running"},     {L"--toggle", "Not Running"},
         {L"--stop", "Not Running"}};
-    std::vector<std::pair<double, Ran>> toggles;
+    std::vector<Ran> toggles;
     for (const auto& [option, answer] : steps) {
-        const double start = Now();
         const Ran ran = Run(wigwagExe, option, other);
         const std::string what = "wigwag.exe " + std::string(option, option + wcslen(option));
         Check(ran.code == 0 && ran.out == answer + "\r\n" && ran.err.empty(),
               what + ": " + std::to_string(ran.code) + " \"" + ran.out + ran.err + "\"");
         Check(w.Status() == answer, what + ": status " + w.Status());
-        if (std::wstring(option) == L"--toggle") toggles.push_back({start, ran});
+        if (std::wstring(option) == L"--toggle") toggles.push_back(ran);
         SleepSeconds(toggles.size() == 1 ? 1.3 : 0.3);  // hazards 1 s after the switch-over
     }
 
     // Garbage, a line too long, an idle connection and a megabyte: refused or dropped.
-    const std::size_t sent = Own(r.Keys()).size();
+    const std::size_t sent = r.Keys().size();
     for (const std::string& message :
          {std::string("garbage\n"), std::string("TOGGLE\n"), std::string("toggle\nstop\n"),
           std::string(40, 'x'), std::string(), std::string(1 << 20, 't')}) {
@@ -304,7 +298,7 @@ void Instance() {
         Check(Now() - start < 5, "the pipe let go of " + message.substr(0, 12));
     }
     Check(Talk("status\n") == "Not Running\n", "the program still answers");
-    Check(Own(r.Keys()).size() == sent && w.Status() == "Not Running", "garbage changed nothing");
+    Check(r.Keys().size() == sent && w.Status() == "Not Running", "garbage changed nothing");
 
     Check(w.Close() == 0, "closed with exit code 0");
     const Ran gone = Run(wigwagExe, L"--status", other);
@@ -313,18 +307,17 @@ void Instance() {
 
     // The receiver saw each --toggle as a press of the start/stop key: the burst (by the
     // time the command had its answer), the horn and hazards, the burst again.
-    const std::vector<KeyRecord> keys = Own(r.Stop());
+    const std::vector<KeyRecord> keys = r.Stop();
     std::vector<double> bursts;
     for (std::size_t i = 0; i < keys.size(); ++i)
         if (IsBurstAt(keys, i)) bursts.push_back(keys[i].time);
     if (bursts.size() != 2 || toggles.size() != 2)
         return Check(false, std::to_string(bursts.size()) + " bursts:\n" + Events(keys));
     for (std::size_t n = 0; n < 2; ++n)
-        Check(bursts[n] > toggles[n].first &&
-                  bursts[n] < toggles[n].first + toggles[n].second.seconds + 0.05,
-              "burst " + std::to_string(n) + " " + std::to_string(bursts[n] - toggles[n].first) +
-                  " s after its command, which took " + std::to_string(toggles[n].second.seconds) +
-                  " s");
+        Check(bursts[n] > toggles[n].start &&
+                  bursts[n] < toggles[n].start + toggles[n].seconds + 0.05,
+              "burst " + std::to_string(n) + " " + std::to_string(bursts[n] - toggles[n].start) +
+                  " s after its command, which took " + std::to_string(toggles[n].seconds) + " s");
     const std::string events = Events(keys);
     const std::string burst = "u66 u71 u57 d48 d8 ";
     Check(events.starts_with(burst + "d66 d8 d66 d8 ") &&
@@ -341,21 +334,20 @@ std::string Str(const RECT& r) {
 // then a screenshot of the window.
 void Layout() {
     Wigwag w;
-    const std::string config = Config("1|1|0|0|31|26|");
-    if (!Launch(w, &config)) return;
+    if (!Launch(w, "1|1|0|0|31|26|")) return;
     RECT r{}, want{0, 0, wigwag::kForm1.clientWidth / 15, wigwag::kForm1.clientHeight / 15};
-    GetClientRect(w.form, &r);
+    GetClientRect(w.window, &r);
     Check(EqualRect(&r, &want), "client area " + Str(r) + ", expected " + Str(want));
     for (const wigwag::ControlLayout& c : wigwag::kControls) {
         GetWindowRect(w.Control(c.id), &r);
-        MapWindowPoints(HWND_DESKTOP, w.form, reinterpret_cast<POINT*>(&r), 2);
+        MapWindowPoints(HWND_DESKTOP, w.window, reinterpret_cast<POINT*>(&r), 2);
         want = {c.left / 15, c.top / 15, (c.left + c.width) / 15, (c.top + c.height) / 15};
         Check(EqualRect(&r, &want), std::string(c.name) + " at " + Str(r) + ", not " + Str(want));
     }
 
-    SetForegroundWindow(w.form);
+    SetForegroundWindow(w.window);
     SleepSeconds(1.0);
-    GetWindowRect(w.form, &r);
+    GetWindowRect(w.window, &r);
     BITMAPINFOHEADER info{
         sizeof info, r.right - r.left, r.bottom - r.top, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
     const HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
