@@ -45,17 +45,18 @@ class TextFile : public ::testing::Test {
 };
 
 TEST_F(TextFile, ReadsRegularFilesUpToTheLimitWithoutWaiting) {
-    const std::string full(64, 'x');
+    // As long as the program's limit: more than one read's worth.
+    const std::string full(1 << 20, 'x');
     Write("full.cfg", full);
     Write("long.cfg", full + "y");
     fs::create_directory(dir / "folder.cfg");
-    // Each name, and what the read gives: opened, missing, failed, the bytes.
-    std::map<std::string, std::tuple<bool, bool, bool, std::string>> cases{
-        {"full.cfg", {true, false, false, full}},
-        {"long.cfg", {true, false, true, full}},  // the limit's worth, as a failed read
-        {"absent.cfg", {false, true, false, ""}},
-        {"absent/wigwag.cfg", {false, true, false, ""}},
-        {"folder.cfg", {false, false, false, ""}},
+    // Each name, and what the read gives: opened, missing, failed, how many bytes.
+    std::map<std::string, std::tuple<bool, bool, bool, std::size_t>> cases{
+        {"full.cfg", {true, false, false, full.size()}},
+        {"long.cfg", {true, false, true, full.size()}},  // the limit's worth, as a failed read
+        {"absent.cfg", {false, true, false, 0}},
+        {"absent/wigwag.cfg", {false, true, false, 0}},
+        {"folder.cfg", {false, false, false, 0}},
     };
 #ifndef _WIN32
     // A pipe with no writer would block an ordinary open; a device would never end.
@@ -63,11 +64,12 @@ TEST_F(TextFile, ReadsRegularFilesUpToTheLimitWithoutWaiting) {
     fs::create_symlink("/dev/zero", dir / "zero.cfg");
     fs::create_symlink("loop.cfg", dir / "loop.cfg");
     for (const char* name : {"pipe.cfg", "zero.cfg", "loop.cfg"})
-        cases[name] = {false, false, false, ""};
+        cases[name] = {false, false, false, 0};
 #endif
     for (const auto& [name, expected] : cases) {
         const FileRead r = ReadWholeFile(Path(name), full.size());
-        EXPECT_EQ(std::tie(r.opened, r.missing, r.failed, r.bytes), expected) << name;
+        EXPECT_EQ(std::make_tuple(r.opened, r.missing, r.failed, r.bytes.size()), expected) << name;
+        EXPECT_TRUE(r.bytes == full.substr(0, r.bytes.size())) << name;  // the file's first bytes
     }
 }
 
