@@ -11,15 +11,17 @@
 #include <QLocalSocket>
 #include <QTimer>
 #include <cstdio>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "platform/command_words.h"
 
 namespace wigwag::qt {
 
 namespace {
 
-// The longest line either side sends; a longer one is refused unread.
-constexpr int kMaxLine = 32;
+constexpr qsizetype kMaxLine = static_cast<qsizetype>(kMaxCommandLine);
 // Connections open at once, and commands waiting for the next poll, beyond which more
 // are refused.
 constexpr std::size_t kMaxConnections = 16;
@@ -33,28 +35,12 @@ constexpr int kAnswerMs = 5000;
 constexpr int kClaimMs = 5000;
 constexpr long kRetryMs = 50;
 
-// Exit statuses of a later start.
-constexpr int kFailed = 1;
-constexpr int kNotRunning = 3;
-
-struct Word {
-    const char* text;
-    std::optional<Command> command;  // nothing: "show", which the host answers itself
-};
-constexpr Word kWords[] = {
-    {"toggle", Command::Toggle}, {"start", Command::Start}, {"stop", Command::Stop},
-    {"status", Command::Status}, {"show", std::nullopt},
-};
+constexpr int kFailed = kCommandFailed;
 
 std::optional<Command> CommandOf(const QByteArray& line, bool& known) {
-    for (const Word& word : kWords) {
-        if (line == word.text) {
-            known = true;
-            return word.command;
-        }
-    }
-    known = false;
-    return std::nullopt;
+    const CommandWord* word = CommandWordOf(std::string_view(line.constData(), line.size()));
+    known = word != nullptr;
+    return word ? word->command : std::nullopt;
 }
 
 void Say(FILE* stream, const QString& text) {
@@ -283,9 +269,8 @@ Instance::~Instance() {
 std::optional<int> Instance::Claim(const std::string& command) {
     socketPath_ = SocketPath(noSocket_);
     if (!command.empty()) {
-        for (const Word& word : kWords)
-            if (word.command && command == word.text)
-                return SendCommand(socketPath_, noSocket_, word.text);
+        if (const CommandWord* word = CommandWordOf(command); word && word->command)
+            return SendCommand(socketPath_, noSocket_, word->text);
         return kFailed;  // the options allow no other
     }
     // Without a display the program cannot run; it says so once it tries to open one.

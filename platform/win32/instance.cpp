@@ -5,12 +5,13 @@
 
 #include <utility>
 
+#include "platform/command_words.h"
+
 namespace wigwag::win32 {
 
 namespace {
 
-// The longest line either side sends; a longer one is refused unread.
-constexpr std::size_t kMaxLine = 32;
+constexpr std::size_t kMaxLine = kMaxCommandLine;
 // A connection that has not sent its line, or not hung up after the answer, by then is
 // dropped, so that it cannot keep the pipe from the next one.
 constexpr ULONGLONG kConnectionMs = 2000;
@@ -21,25 +22,8 @@ constexpr DWORD kAnswerMs = 5000;
 constexpr DWORD kClaimMs = 5000;
 constexpr DWORD kRetryMs = 50;
 
-// Exit statuses of a later start.
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
-constexpr int kNotRunning = 3;
-
-struct Word {
-    const char* text;
-    std::optional<Command> command;  // nothing: "show", which the host answers itself
-};
-constexpr Word kWords[] = {
-    {"toggle", Command::Toggle}, {"start", Command::Start}, {"stop", Command::Stop},
-    {"status", Command::Status}, {"show", std::nullopt},
-};
-
-const Word* WordOf(std::string_view text) {
-    for (const Word& word : kWords)
-        if (text == word.text) return &word;
-    return nullptr;
-}
+constexpr int kFailed = kCommandFailed;
+constexpr int kUsage = kCommandUsage;
 
 // Standard output or error: the handle the caller gave (a pipe, a file), else the console
 // of the caller, since a windowed program has none of its own.
@@ -189,7 +173,7 @@ std::optional<std::string> CommandOfCommandLine() {
     std::string problem;
     for (int i = 1; i < count && problem.empty(); ++i) {
         const std::string arg = Narrow(args[i]);
-        const Word* word = arg.rfind("--", 0) == 0 ? WordOf(arg.substr(2)) : nullptr;
+        const CommandWord* word = arg.rfind("--", 0) == 0 ? CommandWordOf(arg.substr(2)) : nullptr;
         if (!word || !word->command)
             problem =
                 "unknown argument '" + arg + "' (commands: --toggle, --start, --stop, --status)";
@@ -358,7 +342,7 @@ void PipeServer::Service(HANDLE signalled) {
 void PipeServer::Line(std::string_view line) {
     const std::size_t end = line.find('\n');
     // One line and nothing after it.
-    const Word* word = end + 1 == line.size() ? WordOf(line.substr(0, end)) : nullptr;
+    const CommandWord* word = end + 1 == line.size() ? CommandWordOf(line.substr(0, end)) : nullptr;
     if (!word) return Reply("refused");
     if (!word->command) {
         if (bringToFront_) bringToFront_();
@@ -423,7 +407,7 @@ std::optional<int> Instance::Claim() {
         return std::nullopt;  // runs without taking commands
     }
     const std::wstring name = PipeName(sid, session);
-    if (!command->empty()) return SendCommand(name, WordOf(*command)->text);
+    if (!command->empty()) return SendCommand(name, CommandWordOf(*command)->text);
 
     const ULONGLONG claimBy = GetTickCount64() + kClaimMs;
     for (;;) {
