@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #ifdef _WIN32
-#include <windows.h>
+#include "platform/win32/win32_api.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,23 +45,10 @@ void ReadBounded(FileRead& result, std::size_t limit, std::size_t expected, Read
 
 #ifdef _WIN32
 
+using win32::Narrow;
+using win32::Widen;
+
 namespace {
-
-std::wstring Widen(const std::string& text) {
-    const int size = static_cast<int>(text.size());
-    const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), size, out.data(), n);
-    return out;
-}
-
-std::string Narrow(const std::wstring& text) {
-    const int size = static_cast<int>(text.size());
-    const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), size, out.data(), n, nullptr, nullptr);
-    return out;
-}
 
 std::string ErrorText(DWORD code) {
     char text[256] = "";

@@ -47,12 +47,6 @@ void Say(DWORD which, const std::string& line) {
     WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
-    return out;
-}
-
 // The user's SID as text, and the session: the pipe's name and its one allowed user.
 bool Identity(std::wstring& sid, DWORD& session) {
     if (!ProcessIdToSessionId(GetCurrentProcessId(), &session)) return false;

@@ -9,13 +9,7 @@
 // the pipe's operations never block the window's thread.
 #pragma once
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32/win32_api.h"
 
 #include <cstdint>
 #include <functional>

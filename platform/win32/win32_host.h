@@ -3,13 +3,7 @@
 // timer inside the message loop.
 #pragma once
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32/win32_api.h"
 
 #include <array>
 #include <exception>

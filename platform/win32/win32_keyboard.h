@@ -8,13 +8,7 @@
 // Restore() (also run by the destructor) lets go of them.
 #pragma once
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32/win32_api.h"
 
 #include <array>
 
