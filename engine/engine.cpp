@@ -1,10 +1,14 @@
 #include "engine/engine.h"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "keys/key_table.h"
 #include "keys/module1.h"
+#include "platform/game_controllers.h"
 
 namespace wigwag {
 
@@ -45,6 +49,66 @@ bool StartKeyPressed(Host& host, StartKeyWatch& watch) {
     const bool wasDown = watch.code == *code && watch.wasDown;
     watch = {*code, poll.down};
     return (poll.down && !wasDown) || poll.pressed;
+}
+
+bool WheelButtonPressed(Host& host, WheelSwitch& wheel) {
+    const std::vector<GameButtonPress> presses = host.TakeButtonPresses();
+    if (wheel.choosingUntil) {
+        if (!presses.empty()) {
+            // The press that chooses the button switches nothing.
+            wheel.button = presses.front().button;
+            wheel.choosingUntil.reset();
+            host.SetCaption(Control::cmdWheel,
+                            WheelButtonCaption(*wheel.button, presses.front().device));
+            return false;
+        }
+        const double left = *wheel.choosingUntil - host.Clock();
+        if (left > 0) {
+            host.SetCaption(Control::cmdWheel, std::string(kChoosingWheelButton) + " " +
+                                                   std::to_string(static_cast<int>(std::ceil(left))));
+            return false;
+        }
+        wheel.choosingUntil.reset();
+        ShowWheelButton(host, wheel);
+        return false;
+    }
+    return wheel.button && std::any_of(presses.begin(), presses.end(), [&](const auto& press) {
+               return press.button == *wheel.button;
+           });
+}
+
+void ChooseWheelButton(Host& host, WheelSwitch& wheel) {
+    if (wheel.choosingUntil) {
+        wheel.choosingUntil.reset();
+        ShowWheelButton(host, wheel);
+        return;
+    }
+    wheel.choosingUntil = host.Clock() + kChooseSeconds;
+    host.SetCaption(Control::cmdWheel, std::string(kChoosingWheelButton) + " " +
+                                           std::to_string(static_cast<int>(kChooseSeconds)));
+}
+
+void ClearWheelButton(Host& host, WheelSwitch& wheel) {
+    wheel = {};
+    ShowWheelButton(host, wheel);
+}
+
+std::string WheelButtonCaption(const GameButton& button, std::string_view device) {
+    std::string name = PrintableName(device);
+    if (name.empty()) {
+        char ids[16];
+        std::snprintf(ids, sizeof ids, "%04x:%04x", button.vendor, button.product);
+        name = ids;
+    }
+    return "Button " + std::to_string(button.number) + " \xC2\xB7 " + name;
+}
+
+void ShowWheelButton(Host& host, const WheelSwitch& wheel) {
+    host.SetCaption(Control::cmdWheel,
+                    wheel.button ? WheelButtonCaption(*wheel.button,
+                                                      host.GameControllerName(wheel.button->vendor,
+                                                                              wheel.button->product))
+                                 : kNoWheelButton);
 }
 
 void ReleaseEffectKeys(Host& host) {

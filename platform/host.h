@@ -30,8 +30,10 @@ enum class Control : std::uint8_t {
     Image2,
     lstStart,
     lstKeys,
+    cmdWheel,
+    cmdClear,
 };
-inline constexpr std::size_t kControlCount = 14;
+inline constexpr std::size_t kControlCount = 16;
 
 // The window's four timers.
 enum class Timer : std::uint8_t { tmStart, tmFlash, tmSiren, tmHazards };
@@ -47,6 +49,22 @@ inline constexpr int kShowMinimized = 2;
 struct KeyPoll {
     bool down = false;     // the key is down now
     bool pressed = false;  // an up-to-down press happened since the previous query of this key
+};
+
+// A button of a game controller (a wheel, button box, pad): the controller's USB vendor
+// and product ids and the button's 1-based number in the controller's own order.
+struct GameButton {
+    std::uint16_t vendor = 0;
+    std::uint16_t product = 0;
+    int number = 0;
+    bool operator==(const GameButton&) const = default;
+};
+
+// One press (up to down) of a game controller's button, with the controller's name as it
+// gives it (any bytes).
+struct GameButtonPress {
+    GameButton button;
+    std::string device;
 };
 
 // A command from another start of the program (`wigwag --toggle` and the like).
@@ -113,6 +131,13 @@ class Host {
     // when none is pending, sleeps until one arrives or Clock() reaches `deadline`,
     // whichever comes first, and processes what arrived. Never spins.
     virtual void WaitEvents(double deadline) = 0;
+
+    // --- game controllers ----------------------------------------------------------
+    // The presses of game controllers' buttons since the previous call, oldest first,
+    // whichever window has the focus; each press once, however long it is held.
+    virtual std::vector<GameButtonPress> TakeButtonPresses() = 0;
+    // The name of a connected controller with these ids; empty when none is connected.
+    virtual std::string GameControllerName(std::uint16_t vendor, std::uint16_t product) = 0;
 
     // --- commands from other starts of the program ------------------------------
     // The oldest command that came in and was not taken yet; nothing when none waits.

@@ -97,7 +97,50 @@ std::vector<std::string_view> SplitFields(std::string_view line) {
 
 }  // namespace
 
-bool LoadSettings(Host& host) {
+std::optional<GameButton> ParseButtonField(std::string_view field) {
+    const auto hex = [](std::string_view digits) -> std::optional<std::uint16_t> {
+        if (digits.size() != 4) return std::nullopt;
+        unsigned value = 0;
+        for (char c : digits) {
+            unsigned digit;
+            if (c >= '0' && c <= '9')
+                digit = static_cast<unsigned>(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                digit = static_cast<unsigned>(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                digit = static_cast<unsigned>(c - 'A' + 10);
+            else
+                return std::nullopt;
+            value = value * 16 + digit;
+        }
+        return static_cast<std::uint16_t>(value);
+    };
+    if (field.size() < 11 || field[4] != ':' || field[9] != ':') return std::nullopt;
+    const auto vendor = hex(field.substr(0, 4));
+    const auto product = hex(field.substr(5, 4));
+    const std::string_view number = field.substr(10);
+    if (!vendor || !product || number.empty() || number.size() > 3 || number[0] == '0')
+        return std::nullopt;
+    int n = 0;
+    for (char c : number) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    if (n > kMaxButtonNumber) return std::nullopt;
+    return GameButton{*vendor, *product, n};
+}
+
+std::string ButtonFieldText(const GameButton& button) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint16_t id : {button.vendor, button.product}) {
+        for (int shift = 12; shift >= 0; shift -= 4) text += kHex[(id >> shift) & 0xF];
+        text += ':';
+    }
+    return text + std::to_string(button.number);
+}
+
+bool LoadSettings(Host& host, std::optional<GameButton>& wheelButton) {
     const bool unreadable = LoadListFromFile(host, Control::lstStart, kSettingsFile);
     const std::string line =
         host.ListCount(Control::lstStart) > 0 ? host.ListItem(Control::lstStart, 0) : "";
@@ -121,20 +164,24 @@ bool LoadSettings(Host& host) {
         if (IsCheckBox(f)) continue;
         if (n >= fields.size() || fields[n].empty()) host.SetListIndex(f.control, f.defaultIndex);
     }
+    // Older copies of Wigwag stop at the sixth "|" and never see this one.
+    wheelButton = fields.size() > kFields.size() ? ParseButtonField(fields[kFields.size()])
+                                                 : std::nullopt;
     return !unreadable;
 }
 
-std::string SettingsText(Host& host) {
+std::string SettingsText(Host& host, const std::optional<GameButton>& wheelButton) {
     std::string text;
     for (const Field& f : kFields) {
         const int value = IsCheckBox(f) ? host.Value(f.control) : host.ListIndex(f.control);
         text += std::to_string(value) + "|";
     }
+    if (wheelButton) text += ButtonFieldText(*wheelButton) + "|";
     text += "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n";
     return text;
 }
 
-void SaveSettings(Host& host, bool replaceable) {
+void SaveSettings(Host& host, bool replaceable, const std::optional<GameButton>& wheelButton) {
     if (!replaceable) {
         // Whatever it holds was never read: replacing it could destroy what cannot be
         // brought back.
@@ -144,7 +191,7 @@ void SaveSettings(Host& host, bool replaceable) {
                                 kSettingsFile);
         return;
     }
-    const FileWrite result = host.ReplaceTextFile(kSettingsFile, SettingsText(host));
+    const FileWrite result = host.ReplaceTextFile(kSettingsFile, SettingsText(host, wheelButton));
     if (!result.ok)
         host.ShowMessageBox("Unable to Save",
                             std::string("The settings could not be saved to file:\r\n") +

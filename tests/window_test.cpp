@@ -71,7 +71,8 @@ TEST(Layout, FocusOrderHiddenListsAndHoverTexts) {
     std::vector<std::string> names;
     for (const auto& o : order) names.push_back(o.second);
     EXPECT_EQ(names, (std::vector<std::string>{"cboStartKey", "cbFlash", "cbSiren", "cbHazards",
-                                               "lstStart", "lstKeys", "cboFlash", "cboSiren"}));
+                                               "lstStart", "lstKeys", "cboFlash", "cboSiren",
+                                               "cmdWheel", "cmdClear"}));
     EXPECT_STREQ(LayoutOf(Control::cboStartKey).toolTip,
                  "Set the key which will enable/disable the application.");
     EXPECT_STRNE(LayoutOf(Control::cboFlash).toolTip, LayoutOf(Control::cboStartKey).toolTip);

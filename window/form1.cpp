@@ -29,7 +29,8 @@ void Form1::Create() {
 }
 
 void Form1::Form_Load() {
-    replaceable_ = LoadSettings(host_);
+    replaceable_ = LoadSettings(host_, wheel_.button);
+    ShowWheelButton(host_, wheel_);
     loaded_ = true;
 }
 
@@ -40,7 +41,7 @@ void Form1::Form_Unload(int& /*cancel*/) {
     closed_ = true;
     // Release the held keys before anything can keep the close waiting on the user.
     if (IsRunning(host_)) ReleaseEffectKeys(host_);
-    SaveSettings(host_, replaceable_);
+    SaveSettings(host_, replaceable_, wheel_.button);
 }
 
 void Form1::Image2_Click() {
@@ -48,8 +49,19 @@ void Form1::Image2_Click() {
     host_.StartProcess(std::string(kShellProgram) + " " + kWebAddress, kShowMinimized);
 }
 
+void Form1::cmdWheel_Click() {
+    // Presses that came before the click are not the choice: they switch as at a poll.
+    if (!wheel_.choosingUntil && WheelButtonPressed(host_, wheel_)) ToggleRunning();
+    ChooseWheelButton(host_, wheel_);
+}
+
+void Form1::cmdClear_Click() {
+    ClearWheelButton(host_, wheel_);
+}
+
 void Form1::tmStart_Timer() {
     if (StartKeyPressed(host_, startKey_)) ToggleRunning();
+    if (WheelButtonPressed(host_, wheel_)) ToggleRunning();
     // Then the commands that came since the last poll, in the order they came.
     while (const std::optional<CommandRequest> request = host_.TakeCommand()) {
         if (CommandSwitches(host_, request->command)) ToggleRunning();
@@ -87,6 +99,9 @@ void Form1::OnTimer(Timer timer) {
 
 void Form1::OnClick(Control control) {
     if (control == Control::Image2) Image2_Click();
+    if (!loaded_ || closed_) return;
+    if (control == Control::cmdWheel) cmdWheel_Click();
+    if (control == Control::cmdClear) cmdClear_Click();
 }
 
 void Form1::OnClose() {

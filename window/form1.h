@@ -17,6 +17,8 @@ class Form1 final : public FormEvents {
     void Form_Load();
     void Form_Unload(int& cancel);
     void Image2_Click();
+    void cmdWheel_Click();
+    void cmdClear_Click();
     void tmStart_Timer();
     void tmFlash_Timer();
     void tmSiren_Timer();
@@ -35,6 +37,7 @@ class Form1 final : public FormEvents {
     bool closed_ = false;      // nor after the close has begun
     bool replaceable_ = true;  // the save may replace the settings file
     StartKeyWatch startKey_;
+    WheelSwitch wheel_;
 };
 
 // Creates the window, loads it, shows it and runs it until it is closed.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/wheel_captions.h"
 #include "platform/host.h"
 
 namespace wigwag {
@@ -19,7 +20,7 @@ inline constexpr Rgb kBlack{0, 0, 0};
 inline constexpr Rgb kRed{255, 0, 0};
 inline constexpr Rgb kWhite{255, 255, 255};
 
-enum class ControlKind : std::uint8_t { Picture, Label, DropDownList, CheckBox, List };
+enum class ControlKind : std::uint8_t { Picture, Label, DropDownList, CheckBox, List, Button };
 
 enum class FontRole : std::uint8_t { Window, Combo, Header, Status, None };
 
@@ -69,7 +70,8 @@ struct FormLayout {
     int twipsPerInch;  // 1440; 15 twips a pixel at 96 dots per inch
 };
 
-inline constexpr FormLayout kForm1{"Form1", "Wigwag v1.1", 2880,  2505, kBlack,
+// The window's height takes one row below the status for the wheel button.
+inline constexpr FormLayout kForm1{"Form1", "Wigwag v1.1", 2880,  2955, kBlack,
                                    true,    false,         false, 1440};
 
 inline constexpr std::array<FontStyle, 4> kFonts{{
@@ -87,6 +89,11 @@ inline constexpr const char* kStartKeyTip =
     "Set the key which will enable/disable the application.";
 inline constexpr const char* kFlashKeyTip = "Set the simulator's key that flashes the headlights.";
 inline constexpr const char* kSirenKeyTip = "Set the simulator's key that sounds the horn.";
+inline constexpr const char* kWheelTip =
+    "Set a button of a wheel, button box or game pad that switches Wigwag on and off like the "
+    "start/stop key: click, then press the button within 10 seconds (click again to cancel).";
+inline constexpr const char* kClearTip = "Forget the wheel button: only the start/stop key switches.";
+
 
 // The maker's web site, opened by a click on Image2 through the system shell.
 inline constexpr const char* kWebAddress = "https://wigwag.example.org/";
@@ -122,6 +129,10 @@ inline constexpr std::array<ControlLayout, kControlCount> kControls{{
      FontRole::Window, Paint::System, kBlack, kWhite, Align::Left, nullptr},
     {Control::lstKeys, "lstKeys", ControlKind::List, "", 5400, 720, 615, 285, 8, FontRole::Window,
      Paint::System, kBlack, kWhite, Align::Left, nullptr},
+    {Control::cmdWheel, "cmdWheel", ControlKind::Button, kNoWheelButton, 120, 2565, 2115, 300, 12,
+     FontRole::Window, Paint::System, kBlack, kWhite, Align::Center, kWheelTip},
+    {Control::cmdClear, "cmdClear", ControlKind::Button, "Clear", 2280, 2565, 480, 300, 13,
+     FontRole::Window, Paint::System, kBlack, kWhite, Align::Center, kClearTip},
 }};
 
 inline const ControlLayout& LayoutOf(Control id) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "window/layout.h"
 
@@ -38,6 +39,21 @@ void FakeHost::PlayerTap(std::uint8_t vk, double at, double holdSeconds) {
     At(at + holdSeconds, [this, vk] { PlayerKeyUp(vk); });
 }
 
+void FakeHost::ButtonPressAt(double at, GameButton button, std::string device) {
+    At(at, [this, button, device = std::move(device)] {
+        buttonPresses_.push_back({button, device});
+    });
+}
+
+std::vector<GameButtonPress> FakeHost::TakeButtonPresses() {
+    return std::exchange(buttonPresses_, {});
+}
+
+std::string FakeHost::GameControllerName(std::uint16_t vendor, std::uint16_t product) {
+    const auto found = controllers.find({vendor, product});
+    return found == controllers.end() ? std::string() : found->second;
+}
+
 void FakeHost::CommandAt(double at, Command command) {
     At(at, [this, command] { commands_.push_back({command, ++commandsSent_}); });
 }
@@ -71,7 +87,8 @@ void FakeHost::RequestClose() {
 void FakeHost::CreateForm() {
     created_ = true;
     for (const ControlLayout& entry : kControls)
-        if (entry.kind == ControlKind::Label || entry.kind == ControlKind::CheckBox)
+        if (entry.kind == ControlKind::Label || entry.kind == ControlKind::CheckBox ||
+            entry.kind == ControlKind::Button)
             control(entry.id).caption = entry.text;
 }
 

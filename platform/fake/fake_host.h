@@ -57,6 +57,9 @@ class FakeHost final : public Host {
     void PlayerKeyUp(std::uint8_t vk);
     // Down at `at`, up `holdSeconds` later.
     void PlayerTap(std::uint8_t vk, double at, double holdSeconds);
+    // A press of a game controller's button at `at`, as the host's controller reader
+    // reports it (once per press).
+    void ButtonPressAt(double at, GameButton button, std::string device);
     // Another start of the program sends a command at `at`.
     void CommandAt(double at, Command command);
     void Click(Control control);
@@ -83,6 +86,8 @@ class FakeHost final : public Host {
     // How long the user takes to dismiss a message box.
     double messageBoxSeconds = 1.0;
     bool processStartFails = false;
+    // The game controllers connected: name by vendor and product id.
+    std::map<std::pair<std::uint16_t, std::uint16_t>, std::string> controllers;
 
     // --- Host ---------------------------------------------------------------------------
     void CreateForm() override;
@@ -93,6 +98,8 @@ class FakeHost final : public Host {
     KeyPoll PollKey(std::uint8_t vk) override;
     double Clock() override { return now_; }
     void WaitEvents(double deadline) override;
+    std::vector<GameButtonPress> TakeButtonPresses() override;
+    std::string GameControllerName(std::uint16_t vendor, std::uint16_t product) override;
     std::optional<CommandRequest> TakeCommand() override;
     void AnswerCommand(std::uint64_t id, std::string_view answer) override;
     void ShowMessageBox(std::string_view title, std::string_view text) override;
@@ -145,7 +152,8 @@ class FakeHost final : public Host {
     std::vector<KeyEvent> keyEvents_;
     std::vector<MessageBoxShown> boxes_;
     std::vector<ProcessStarted> processes_;
-    std::deque<CommandRequest> commands_;  // came in, not taken yet
+    std::vector<GameButtonPress> buttonPresses_;  // came in, not taken yet
+    std::deque<CommandRequest> commands_;         // came in, not taken yet
     std::map<std::uint64_t, Command> taken_;
     std::uint64_t commandsSent_ = 0;
     std::vector<CommandAnswered> answers_;

@@ -15,6 +15,7 @@
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QProcess>
+#include <QPushButton>
 #include <QSocketNotifier>
 #include <QStringListModel>
 #include <QUrl>
@@ -182,6 +183,14 @@ void QtHost::CreateControl(const ControlLayout& layout) {
             widget = box;
             break;
         }
+        case ControlKind::Button: {
+            auto* button = new QPushButton(Text(layout.text), parent);
+            button->setAutoDefault(false);
+            const Control id = layout.id;
+            QObject::connect(button, &QPushButton::clicked, [this, id] { HandleClick(id); });
+            widget = button;
+            break;
+        }
         case ControlKind::List: {
             auto* list = new QListView(parent);
             list->setModel(new QStringListModel(list));
@@ -216,7 +225,8 @@ void QtHost::SetTabOrder() {
     for (const ControlLayout& layout : kControls) {
         const bool focusable = layout.kind == ControlKind::DropDownList ||
                                layout.kind == ControlKind::CheckBox ||
-                               layout.kind == ControlKind::List;
+                               layout.kind == ControlKind::List ||
+                               layout.kind == ControlKind::Button;
         if (focusable && layout.tabIndex >= 0) order.push_back(&layout);
     }
     std::sort(order.begin(), order.end(), [](const ControlLayout* a, const ControlLayout* b) {
@@ -339,6 +349,17 @@ void QtHost::WaitEvents(double deadline) {
     deadlines_.pop_back();
     ArmWake();
     RethrowPending();
+}
+
+std::vector<GameButtonPress> QtHost::TakeButtonPresses() {
+    return buttons_ ? buttons_->TakePresses() : std::vector<GameButtonPress>{};
+}
+
+std::string QtHost::GameControllerName(std::uint16_t vendor, std::uint16_t product) {
+    if (!buttons_) return {};
+    for (const GameController& c : buttons_->Controllers())
+        if (c.vendor == vendor && c.product == product) return c.name;
+    return {};
 }
 
 std::optional<CommandRequest> QtHost::TakeCommand() {
@@ -480,6 +501,8 @@ void QtHost::Clear(Control list) {
 
 std::string QtHost::Caption(Control label) {
     if (const auto* l = qobject_cast<QLabel*>(Widget(label))) return l->text().toStdString();
+    if (const auto* b = qobject_cast<QPushButton*>(Widget(label)))
+        return b->text().replace(QStringLiteral("&&"), QStringLiteral("&")).toStdString();
     if (const auto* b = qobject_cast<QAbstractButton*>(Widget(label)))
         return b->text().toStdString();
     return {};
@@ -487,6 +510,9 @@ std::string QtHost::Caption(Control label) {
 
 void QtHost::SetCaption(Control label, std::string_view text) {
     if (auto* l = qobject_cast<QLabel*>(Widget(label))) l->setText(Text(text));
+    // A push button's "&" marks its access key: a controller's name shows it as it is.
+    if (auto* b = qobject_cast<QPushButton*>(Widget(label)))
+        return b->setText(Text(text).replace(QLatin1Char('&'), QStringLiteral("&&")));
     if (auto* b = qobject_cast<QAbstractButton*>(Widget(label))) b->setText(Text(text));
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/game_controllers.h"
 #include "platform/host.h"
 #include "platform/key_device.h"
 #include "platform/timer_queue.h"
@@ -95,6 +96,8 @@ class QtHost final : public Host {
     double Clock() override;
     void WaitEvents(double deadline) override;
 
+    std::vector<GameButtonPress> TakeButtonPresses() override;
+    std::string GameControllerName(std::uint16_t vendor, std::uint16_t product) override;
     std::optional<CommandRequest> TakeCommand() override;
     void AnswerCommand(std::uint64_t id, std::string_view answer) override;
 
@@ -130,6 +133,8 @@ class QtHost final : public Host {
     // Shows the window (or the message box open now) above the others, with the focus.
     void BringToFront();
     void SetCommandSource(CommandSource* source) { commands_ = source; }
+    // The game controllers whose buttons can switch (none: no controller is read).
+    void SetButtonDevice(ButtonDevice* buttons) { buttons_ = buttons; }
     bool Closed() const { return closed_; }
 
     QWidget* Window() const { return window_.get(); }
@@ -153,6 +158,7 @@ class QtHost final : public Host {
     KeyDevice& keys_;
     FormEvents* sink_ = nullptr;
     CommandSource* commands_ = nullptr;
+    ButtonDevice* buttons_ = nullptr;
     TimerQueue timers_;
     std::unique_ptr<qt::FormWindow> window_;
     std::array<QWidget*, kControlCount> widgets_{};

@@ -188,6 +188,11 @@ void Win32Host::CreateControls() {
                 style |= LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_TABSTOP;
                 exStyle = WS_EX_CLIENTEDGE;
                 break;
+            case ControlKind::Button:
+                cls = L"BUTTON";
+                style |= BS_PUSHBUTTON | WS_TABSTOP;
+                text = Widen(entry->text);
+                break;
         }
         const std::size_t i = static_cast<std::size_t>(entry->id);
         controls_[i] =
@@ -455,6 +460,17 @@ void Win32Host::ServiceCommands() {
         WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, 0);
     if (signalled >= WAIT_OBJECT_0 && signalled < WAIT_OBJECT_0 + handles.size())
         commands_->Service(handles[signalled - WAIT_OBJECT_0]);
+}
+
+std::vector<GameButtonPress> Win32Host::TakeButtonPresses() {
+    return buttons_ ? buttons_->TakePresses() : std::vector<GameButtonPress>{};
+}
+
+std::string Win32Host::GameControllerName(std::uint16_t vendor, std::uint16_t product) {
+    if (!buttons_) return {};
+    for (const GameController& c : buttons_->Controllers())
+        if (c.vendor == vendor && c.product == product) return c.name;
+    return {};
 }
 
 std::optional<CommandRequest> Win32Host::TakeCommand() {
@@ -725,7 +741,8 @@ LRESULT Win32Host::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
                 const int before = (now + 2) % 3;
                 const int wanted = before == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
                 if (now != wanted) SendMessageW(child, BM_SETCHECK, WPARAM(wanted), 0);
-            } else if (entry.kind == ControlKind::Picture && sink_ && !pending_) {
+            } else if ((entry.kind == ControlKind::Picture || entry.kind == ControlKind::Button) &&
+                       sink_ && !pending_) {
                 sink_->OnClick(entry.id);
             }
             return 0;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/game_controllers.h"
 #include "platform/host.h"
 #include "platform/key_device.h"
 #include "platform/timer_queue.h"
@@ -54,6 +55,8 @@ class Win32Host final : public Host {
     double Clock() override;
     void WaitEvents(double deadline) override;
 
+    std::vector<GameButtonPress> TakeButtonPresses() override;
+    std::string GameControllerName(std::uint16_t vendor, std::uint16_t product) override;
     std::optional<CommandRequest> TakeCommand() override;
     void AnswerCommand(std::uint64_t id, std::string_view answer) override;
 
@@ -82,6 +85,8 @@ class Win32Host final : public Host {
     void SetTimerInterval(Timer timer, int milliseconds) override;
 
     void SetCommandSource(CommandSource* source) { commands_ = source; }
+    // The game controllers whose buttons can switch (none: no controller is read).
+    void SetButtonDevice(ButtonDevice* buttons) { buttons_ = buttons; }
     // Shows the window above the others, with the focus.
     void BringToFront();
 
@@ -114,6 +119,7 @@ class Win32Host final : public Host {
     int showCommand_;
     KeyDevice& keys_;
     CommandSource* commands_ = nullptr;
+    ButtonDevice* buttons_ = nullptr;
     HWND window_ = nullptr;
     HWND toolTip_ = nullptr;
     HWND lastFocus_ = nullptr;

@@ -58,13 +58,13 @@ TEST_F(QtHostTest, TabWalksTheFocusOrder) {
     QApplication::setActiveWindow(host.Window());
     ASSERT_TRUE(QTest::qWaitForWindowActive(host.Window()));
     std::vector<std::string> order;
-    for (int i = 0; i < 9; ++i) {
+    for (int i = 0; i < 11; ++i) {
         order.push_back(QApplication::focusWidget()->objectName().toStdString());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     }
     EXPECT_EQ(order, (std::vector<std::string>{"cboStartKey", "cbFlash", "cbSiren", "cbHazards",
                                                "lstStart", "lstKeys", "cboFlash", "cboSiren",
-                                               "cboStartKey"}));
+                                               "cmdWheel", "cmdClear", "cboStartKey"}));
 }
 
 TEST_F(QtHostTest, GreyedCheckBoxShowsItAndClicksOnlyTickAndClear) {

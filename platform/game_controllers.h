@@ -1,0 +1,44 @@
+// Game controllers (wheels, pedals, button boxes, pads) as a window host uses them: button
+// presses in, whichever window has the focus, never taken away from the game. The
+// implementations live beside the other files of each platform; tests substitute their own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/host.h"
+
+namespace wigwag {
+
+// A game controller as the system shows it.
+struct GameController {
+    std::uint16_t vendor = 0;
+    std::uint16_t product = 0;
+    std::string name;     // as the controller gives it: any bytes
+    int buttons = 0;      // how many buttons it reports
+    bool readable = false;
+    std::string where;    // the device node, or the system's name for it
+    std::string problem;  // why it cannot be read, when it cannot
+};
+
+class ButtonDevice {
+  public:
+    virtual ~ButtonDevice() = default;
+    // The presses since the previous call, oldest first: one per press of a button, however
+    // long it is held; a tap that came and went since the previous call counts.
+    virtual std::vector<GameButtonPress> TakePresses() = 0;
+    // The controllers connected now, readable or not.
+    virtual std::vector<GameController> Controllers() = 0;
+};
+
+// A controller's name for the window and the terminal: valid UTF-8 without control
+// characters (each invalid byte becomes U+FFFD, a control character a space), trimmed.
+std::string PrintableName(std::string_view name);
+
+// One line of `wigwag --list-devices` (no line end): the ids, the name, the number of
+// buttons, and whether it can be read, with the reason when not.
+std::string ControllerLine(const GameController& controller);
+
+}  // namespace wigwag
