@@ -64,8 +64,9 @@ bool WheelButtonPressed(Host& host, WheelSwitch& wheel) {
         }
         const double left = *wheel.choosingUntil - host.Clock();
         if (left > 0) {
-            host.SetCaption(Control::cmdWheel, std::string(kChoosingWheelButton) + " " +
-                                                   std::to_string(static_cast<int>(std::ceil(left))));
+            host.SetCaption(Control::cmdWheel,
+                            std::string(kChoosingWheelButton) + " " +
+                                std::to_string(static_cast<int>(std::ceil(left))));
             return false;
         }
         wheel.choosingUntil.reset();
@@ -105,9 +106,9 @@ std::string WheelButtonCaption(const GameButton& button, std::string_view device
 
 void ShowWheelButton(Host& host, const WheelSwitch& wheel) {
     host.SetCaption(Control::cmdWheel,
-                    wheel.button ? WheelButtonCaption(*wheel.button,
-                                                      host.GameControllerName(wheel.button->vendor,
-                                                                              wheel.button->product))
+                    wheel.button ? WheelButtonCaption(*wheel.button, host.GameControllerName(
+                                                                         wheel.button->vendor,
+                                                                         wheel.button->product))
                                  : kNoWheelButton);
 }
 

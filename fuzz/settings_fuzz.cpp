@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <exception>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -61,11 +62,23 @@ void Check(bool ok, const std::string& what) {
     __builtin_trap();
 }
 
-// The saved form of six values.
-std::string Saved(const Values& values) {
+// The saved form of six values and the wheel button's field (with its "|", or nothing).
+std::string Saved(const Values& values, const std::string& wheel) {
     std::string text;
     for (int v : values) text += std::to_string(v) + "|";
-    return text + "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n";
+    return text + wheel + "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n";
+}
+
+// What the close writes for a seventh field: the same in lower case when it is a wheel
+// button (four hex digits, four more, a button number 1 to 512), else nothing.
+std::string WheelField(const std::vector<std::string>& fields) {
+    static const std::regex button("[0-9A-Fa-f]{4}:[0-9A-Fa-f]{4}:[1-9][0-9]{0,2}");
+    if (fields.size() < 7 || !std::regex_match(fields[6], button)) return {};
+    if (std::stoi(fields[6].substr(10)) > 512) return {};
+    std::string lower = fields[6];
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    return lower + "|";
 }
 
 // The reader's lines without the blank ones: CR LF or a lone CR ends a line, a lone LF
@@ -146,7 +159,7 @@ std::pair<Values, std::string> LoadAndClose(const SettingsInput& input, const st
     host.RequestClose();
     Check(boxes.size() == (whole ? 0 : 1), "the close after loading " + what + " showed a box");
     const std::string saved = host.files[kSettingsFile];
-    const std::string want = Saved(values);
+    const std::string want = Saved(values, WheelField(fields));
     Check(saved == want, "the file saved after loading " + what + " is not " +
                              want.substr(0, want.find('\r')) + " and the trailer:" + Hex(saved));
     return {values, saved};

@@ -12,12 +12,10 @@ std::size_t Utf8Length(std::string_view s, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char b = byte(i);
     if (b < 0x80) return 1;
-    std::size_t n = 0;
-    unsigned lowest = 0;
-    if (b >= 0xC2 && b <= 0xDF) n = 2, lowest = 0x80;
-    else if (b >= 0xE0 && b <= 0xEF) n = 3, lowest = 0x800;
-    else if (b >= 0xF0 && b <= 0xF4) n = 4, lowest = 0x10000;
-    else return 0;
+    // The lead byte gives the length and the smallest code point of that length.
+    const std::size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+    const unsigned lowest = n == 4 ? 0x10000 : n == 3 ? 0x800 : 0x80;
+    if (b < 0xC2 || b > 0xF4) return 0;
     if (i + n > s.size()) return 0;
     unsigned code = b & (0x7F >> n);
     for (std::size_t k = 1; k < n; ++k) {

@@ -16,8 +16,8 @@ namespace wigwag {
 struct GameController {
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
-    std::string name;     // as the controller gives it: any bytes
-    int buttons = 0;      // how many buttons it reports
+    std::string name;  // as the controller gives it: any bytes
+    int buttons = 0;   // how many buttons it reports
     bool readable = false;
     std::string where;    // the device node, or the system's name for it
     std::string problem;  // why it cannot be read, when it cannot

@@ -165,8 +165,8 @@ bool LoadSettings(Host& host, std::optional<GameButton>& wheelButton) {
         if (n >= fields.size() || fields[n].empty()) host.SetListIndex(f.control, f.defaultIndex);
     }
     // Older copies of Wigwag stop at the sixth "|" and never see this one.
-    wheelButton = fields.size() > kFields.size() ? ParseButtonField(fields[kFields.size()])
-                                                 : std::nullopt;
+    wheelButton =
+        fields.size() > kFields.size() ? ParseButtonField(fields[kFields.size()]) : std::nullopt;
     return !unreadable;
 }
 

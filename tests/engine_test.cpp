@@ -12,17 +12,6 @@ namespace {
 
 constexpr std::uint8_t kDelete = 46;
 
-// The key-ups of B, G, 9 and of `alsoUp`, all at once.
-std::vector<Ev> Release(long ms, std::vector<int> alsoUp = {}) {
-    std::vector<Ev> out{{ms, 66, '^'}, {ms, 71, '^'}, {ms, 57, '^'}};
-    for (int vk : alsoUp) out.push_back({ms, vk, '^'});
-    return out;
-}
-
-std::vector<Ev> Burst(long ms, std::vector<int> alsoUp = {}) {
-    return Cat({Release(ms, alsoUp), Press(ms, 48)});
-}
-
 // A 0.1 s press at each of the times.
 std::vector<Ev> Pulses(int vk, std::initializer_list<long> at) {
     std::vector<Ev> out;

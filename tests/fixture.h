@@ -69,6 +69,18 @@ inline std::vector<Ev> Cat(std::initializer_list<std::vector<Ev>> parts) {
     return out;
 }
 
+// The key-ups of B, G, 9 and of `alsoUp`, all at once.
+inline std::vector<Ev> Release(long ms, std::vector<int> alsoUp = {}) {
+    std::vector<Ev> out{{ms, 66, '^'}, {ms, 71, '^'}, {ms, 57, '^'}};
+    for (int vk : alsoUp) out.push_back({ms, vk, '^'});
+    return out;
+}
+
+// The switch-over: the effect keys let go, then the 0 key pressed.
+inline std::vector<Ev> Burst(long ms, std::vector<int> alsoUp = {}) {
+    return Cat({Release(ms, alsoUp), Press(ms, 48)});
+}
+
 // The main window on its own simulated host.
 struct Window {
     // Creates and loads the window at virtual time 0 with these settings file bytes

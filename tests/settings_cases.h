@@ -1,6 +1,6 @@
 // The settings files the tests load, with the values each one gives the controls:
-// cbFlash, cbSiren, cbHazards, cboStartKey, cboFlash, cboSiren. Shared with the fuzzer,
-// whose seed corpus they are.
+// cbFlash, cbSiren, cbHazards, cboStartKey, cboFlash, cboSiren, and the wheel button's
+// field as the close writes it back. Shared with the fuzzer, whose seed corpus they are.
 #pragma once
 
 #include <array>
@@ -19,6 +19,7 @@ inline std::string DataFile(const std::string& line) {
 struct SettingsCase {
     std::optional<std::string> file;  // nothing: no file at all
     Values loaded;
+    std::string wheel = {};  // the seventh field written back, with its "|"; empty: none
 };
 
 inline std::vector<SettingsCase> SettingsCases() {
@@ -49,6 +50,29 @@ inline std::vector<SettingsCase> SettingsCases() {
         {"\t\r\n1|1|1|1|1|1|\r\n", {0, 0, 0, 0, 31, 26}},            // a tab is not blank
         {"\t1|0|\t2|5\t|40|62|\r\n", {1, 0, 2, 5, 40, 62}},          // but blank around a number
         {"1|1|0|6|7|8|", {1, 1, 0, 6, 7, 8}},
+        // The wheel button: only "vvvv:pppp:n" is one; written back in lower case.
+        {DataFile("1|1|1|0|31|26|2a3b:0c01:18|"), {1, 1, 1, 0, 31, 26}, "2a3b:0c01:18|"},
+        {DataFile("1|1|1|0|31|26|2A3B:0c0F:1|"), {1, 1, 1, 0, 31, 26}, "2a3b:0c0f:1|"},
+        {"1|1|1|0|31|26|ffff:0000:512|junk|0000:0000:1|\r\n",
+         {1, 1, 1, 0, 31, 26},
+         "ffff:0000:512|"},
+        {"1|1|1|0|31|26|2a3b:0c01:18\r\n", {1, 1, 1, 0, 31, 26}, "2a3b:0c01:18|"},
+        {"0|0|0|x|31|26|2a3b:0c01:7|\r\n", {0, 0, 0, -1, 31, 26}, "2a3b:0c01:7|"},
+        {"1|1|1|0|31|26|2a3b:0c01:0|\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|0|31|26|2a3b:0c01:999|\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|0|31|26|2a3b:0c01:513|\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|0|31|26|2a3b:0c01:018|\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|0|31|26|2a3b:0c01:+18|\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|0|31|26|2a3b:0c01|\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|0|31|26|2a3:0c01:18|\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|0|31|26|2a3b:0c01:18:1|\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|0|31|26|2a3b::0c01:18|\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|0|31|26| 2a3b:0c01:18|\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|0|31|26|2a3b:0c01:18 |\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|0|31|26|2g3b:0c01:18|\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|0|31|26||2a3b:0c01:18|\r\n", {1, 1, 1, 0, 31, 26}},  // the eighth field
+        {"1|1|1|0|31|26|\r\n2a3b:0c01:18|\r\n", {1, 1, 1, 0, 31, 26}},
+        {"1|1|1|2a3b:0c01:18|\r\n", {1, 1, 1, -1, 31, 26}},
     };
 }
 

@@ -30,7 +30,7 @@ TEST(Settings, EachFieldAppliesOnItsOwnAndIsWrittenBack) {
         w.host.RequestClose();
         std::string saved;
         for (int v : c.loaded) saved += std::to_string(v) + "|";
-        EXPECT_EQ(w.host.files.at("wigwag.cfg"), DataFile(saved)) << what;
+        EXPECT_EQ(w.host.files.at("wigwag.cfg"), DataFile(saved + c.wheel)) << what;
     }
 }
 

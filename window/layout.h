@@ -92,8 +92,8 @@ inline constexpr const char* kSirenKeyTip = "Set the simulator's key that sounds
 inline constexpr const char* kWheelTip =
     "Set a button of a wheel, button box or game pad that switches Wigwag on and off like the "
     "start/stop key: click, then press the button within 10 seconds (click again to cancel).";
-inline constexpr const char* kClearTip = "Forget the wheel button: only the start/stop key switches.";
-
+inline constexpr const char* kClearTip =
+    "Forget the wheel button: only the start/stop key switches.";
 
 // The maker's web site, opened by a click on Image2 through the system shell.
 inline constexpr const char* kWebAddress = "https://wigwag.example.org/";

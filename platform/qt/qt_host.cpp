@@ -223,10 +223,9 @@ void QtHost::CreateControl(const ControlLayout& layout) {
 void QtHost::SetTabOrder() {
     std::vector<const ControlLayout*> order;
     for (const ControlLayout& layout : kControls) {
-        const bool focusable = layout.kind == ControlKind::DropDownList ||
-                               layout.kind == ControlKind::CheckBox ||
-                               layout.kind == ControlKind::List ||
-                               layout.kind == ControlKind::Button;
+        const bool focusable =
+            layout.kind == ControlKind::DropDownList || layout.kind == ControlKind::CheckBox ||
+            layout.kind == ControlKind::List || layout.kind == ControlKind::Button;
         if (focusable && layout.tabIndex >= 0) order.push_back(&layout);
     }
     std::sort(order.begin(), order.end(), [](const ControlLayout* a, const ControlLayout* b) {
