@@ -70,7 +70,7 @@ QString HelpText(const std::vector<QCommandLineOption>& options) {
         "A command (--toggle, --start, --stop, --status) goes to the running Wigwag, which\n"
         "carries it out at its next poll of the start/stop key, within 0.1 s, and prints\n"
         "the run state it leaves: Running or Not Running. Exit status 0; 3 when no Wigwag\n"
-        "runs (said on standard error); 1 when it does not answer.\n"
+        "runs (said on standard error); 1 when it cannot be reached or does not answer.\n"
         "\n"
         "Examples:\n"
         "  A desktop shortcut, which also works in a Wayland session, where Wigwag cannot\n"
