@@ -494,8 +494,15 @@ class Wigwag(unittest.TestCase):
 
     def test_commands(self):
         # One Wigwag on the display, reached under every spelling of the display and past
-        # idle connections; each command's status, output and error output.
+        # idle connections; each command's status, output and error output. Its runtime
+        # folder's path is longer than a socket address can be.
         number = self.env["DISPLAY"][1:]
+        runtime = os.path.join(self.env["XDG_RUNTIME_DIR"], "r" * 120)
+        os.mkdir(runtime, 0o700)
+        self.env["XDG_RUNTIME_DIR"] = runtime
+        folder = os.open(runtime, os.O_PATH | os.O_DIRECTORY)
+        self.addCleanup(os.close, folder)
+        self.socket = f"/proc/self/fd/{folder}/wigwag-{number}.sock"
         with tempfile.TemporaryDirectory() as directory:
             proc = self.start(directory, ALL_ON)
             window = self.window_of(proc)
@@ -545,7 +552,7 @@ class Wigwag(unittest.TestCase):
                     s.shutdown(socket.SHUT_WR)
                     self.assertEqual(s.recv(100), answer)
                 time.sleep(0.3)
-            self.assertEqual(sorted(os.listdir(os.path.dirname(self.socket))),
+            self.assertEqual(sorted(os.listdir(runtime)),
                              [f"wigwag-{number}.lock", f"wigwag-{number}.sock",
                               f"wigwag-repeat-{number}"])
             self.end(proc, window=window)
