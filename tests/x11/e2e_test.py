@@ -386,7 +386,8 @@ class Wigwag(unittest.TestCase):
         squatted = {f"wigwag-{number}.sock": "socket", f"wigwag-{number}.lock": "held",
                     f"wigwag-repeat-{number}": "22\n"}
         cases = [  # name, mode and owner of the folder (None: none there), files, why
-            ("shared like /tmp", (0o1777, "root"), squatted, r"is open to other users \(mode 1777\)"),
+            ("shared like /tmp", (0o1777, "root"), squatted,
+             r"is open to other users \(mode 1777\)"),
             ("another user's", (0o700, "nobody"), squatted, "belongs to another user"),
             ("group may read", (0o750, "root"), {}, r"is open to other users \(mode 0750\)"),
             ("relative path", None, {}, "is not an absolute path"),
