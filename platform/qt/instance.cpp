@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -10,21 +12,25 @@
 #include <QFile>
 #include <QLocalSocket>
 #include <QTimer>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/command_words.h"
+#include "platform/printable.h"
 
 namespace wigwag::qt {
 
 namespace {
 
 constexpr qsizetype kMaxLine = static_cast<qsizetype>(kMaxCommandLine);
-// Connections open at once, and commands waiting for the next poll, beyond which more
-// are refused.
-constexpr std::size_t kMaxConnections = 16;
+// Connections open at once (beyond which the oldest that has not sent its line makes
+// room), and commands waiting for the next poll (beyond which more are refused).
+constexpr std::size_t kMaxConnections = 64;
 constexpr std::size_t kMaxWaiting = 64;
 // A connection that has not sent its line by then is dropped.
 constexpr int kLineMs = 2000;
@@ -43,53 +49,31 @@ std::optional<Command> CommandOf(const QByteArray& line, bool& known) {
     return word ? word->command : std::nullopt;
 }
 
-void Say(FILE* stream, const QString& text) {
-    std::fprintf(stream, "%s\n", text.toLocal8Bit().constData());
+// One line; false when it could not be written whole.
+bool Say(FILE* stream, const std::string& text) {
+    return std::fprintf(stream, "%s\n", text.c_str()) >= 0 && std::fflush(stream) == 0;
 }
 
-// The display's part of the socket's name: ":0", ":0.0" and "unix:0" give "0"; a display
-// on another host keeps the host's name.
-QString DisplayPart(QString display) {
-    const qsizetype colon = display.lastIndexOf(QLatin1Char(':'));
-    QString host = colon < 0 ? QString() : display.left(colon);
-    QString number = colon < 0 ? display : display.mid(colon + 1);
-    if (const qsizetype dot = number.indexOf(QLatin1Char('.')); dot >= 0) number.truncate(dot);
-    if (host == QLatin1String("unix")) host.clear();
-    QString part = host.isEmpty() ? number : host + QLatin1Char('_') + number;
-    for (QChar& c : part)
-        if (!c.isLetterOrNumber() && c != QLatin1Char('.') && c != QLatin1Char('-'))
-            c = QLatin1Char('_');
-    return part.isEmpty() ? QStringLiteral("none") : part;
-}
-
-// Where the display's Wigwag listens; empty, with the reason in `why`, without a display
-// or a private runtime folder.
-QString SocketPath(QString& why) {
-    const QString display = qEnvironmentVariable("DISPLAY");
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (display.isEmpty()) {
-        why = QStringLiteral("DISPLAY is not set");
-        return {};
-    }
-    if (!runtime.startsWith(QLatin1Char('/'))) {
-        why = QStringLiteral("XDG_RUNTIME_DIR is not set");
-        return {};
-    }
-    return runtime + QStringLiteral("/wigwag-") + DisplayPart(display) + QStringLiteral(".sock");
+uid_t PeerUser(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return static_cast<uid_t>(-1);
+    return peer.uid;
 }
 
 struct Exchange {
-    enum Outcome { NotRunning, NoAnswer, ClosedEarly, Answered } outcome;
+    enum Outcome { NotRunning, NoAnswer, ClosedEarly, Foreign, Answered } outcome;
     QByteArray answer;
 };
 
 // One line to the running Wigwag and its one-line answer, waiting at most `answerMs`.
 // Blocking is fine here: this process has no window and no events of its own.
-Exchange Ask(const QString& path, const QByteArray& word, int answerMs) {
-    if (path.isEmpty()) return {Exchange::NotRunning, {}};
+Exchange Ask(const std::string& path, const QByteArray& word, int answerMs) {
     QLocalSocket socket;
-    socket.connectToServer(path);
+    socket.connectToServer(QFile::decodeName(path.c_str()));
     if (!socket.waitForConnected(kConnectMs)) return {Exchange::NotRunning, {}};
+    if (PeerUser(static_cast<int>(socket.socketDescriptor())) != ::geteuid())
+        return {Exchange::Foreign, {}};
     socket.write(word + '\n');
     socket.flush();
     const QDeadlineTimer deadline(answerMs);
@@ -106,33 +90,44 @@ Exchange Ask(const QString& path, const QByteArray& word, int answerMs) {
     return {Exchange::NoAnswer, {}};
 }
 
-QString NotRunningText(const QString& why) {
-    if (!why.isEmpty()) return QStringLiteral("wigwag: no Wigwag can be reached: ") + why;
-    return QStringLiteral("wigwag: Wigwag is not running on display ") +
-           qEnvironmentVariable("DISPLAY");
-}
-
-int SendCommand(const QString& path, const QString& why, const char* word) {
+int SendCommand(const std::string& path, const char* word) {
     const Exchange exchange = Ask(path, word, kAnswerMs);
     switch (exchange.outcome) {
         case Exchange::NotRunning:
-            Say(stderr, NotRunningText(why));
+            Say(stderr, "wigwag: Wigwag is not running on display " +
+                            Printable(qgetenv("DISPLAY").toStdString()));
             return kNotRunning;
         case Exchange::ClosedEarly:
-            Say(stderr, QStringLiteral("wigwag: Wigwag closed before it answered"));
-            return kNotRunning;
+            Say(stderr, "wigwag: the running Wigwag closed the connection without an answer");
+            return kFailed;
         case Exchange::NoAnswer:
-            Say(stderr, QStringLiteral("wigwag: the running Wigwag did not answer"));
+            Say(stderr, "wigwag: the running Wigwag did not answer");
+            return kFailed;
+        case Exchange::Foreign:
+            Say(stderr, "wigwag: the command socket belongs to another user");
             return kFailed;
         case Exchange::Answered:
             break;
     }
     if (exchange.answer == "refused") {
-        Say(stderr, QStringLiteral("wigwag: the running Wigwag refused --") + QLatin1String(word));
+        Say(stderr, std::string("wigwag: the running Wigwag refused --") + word);
         return kFailed;
     }
-    std::printf("%s\n", exchange.answer.constData());
+    if (!Say(stdout, exchange.answer.toStdString())) {
+        Say(stderr, "wigwag: cannot write the answer to standard output: " +
+                        std::string(std::strerror(errno)));
+        return kFailed;
+    }
     return 0;
+}
+
+QtMessageHandler qtMessages = nullptr;
+
+// Qt's own warning that it found no runtime folder: the program has said why already.
+void QuietAboutRuntimeFolder(QtMsgType type, const QMessageLogContext& context,
+                             const QString& text) {
+    if (text.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set"))) return;
+    if (qtMessages) qtMessages(type, context, text);
 }
 
 void SleepMs(long ms) {
@@ -146,88 +141,111 @@ void SleepMs(long ms) {
 // --- the running Wigwag's side ------------------------------------------------------------
 
 InstanceServer::InstanceServer(std::function<void()> bringToFront)
-    : bringToFront_(std::move(bringToFront)) {
-    server_.setSocketOptions(QLocalServer::UserAccessOption);
-    QObject::connect(&server_, &QLocalServer::newConnection, &server_, [this] { Accept(); });
-}
+    : bringToFront_(std::move(bringToFront)) {}
 
 InstanceServer::~InstanceServer() {
     Stop();
 }
 
-bool InstanceServer::Listen(const QString& path, QString& error) {
-    // A socket file that nobody listens on is a killed Wigwag's.
-    QLocalServer::removeServer(path);
-    if (!server_.listen(path)) {
-        error = server_.errorString();
-        return false;
-    }
-    // Read and write for the user alone (Qt leaves it rwx for the user).
-    if (::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR) != 0) {
-        error = QStringLiteral("cannot set the mode of ") + path;
-        server_.close();
-        return false;
-    }
-    return true;
+void InstanceServer::Listen(int listening, int folder, std::string name) {
+    listening_ = listening;
+    folder_ = folder;
+    name_ = std::move(name);
+    acceptor_ = std::make_unique<QSocketNotifier>(listening_, QSocketNotifier::Read);
+    QObject::connect(acceptor_.get(), &QSocketNotifier::activated, acceptor_.get(),
+                     [this] { Accept(); });
 }
 
 void InstanceServer::Accept() {
-    while (QLocalSocket* socket = server_.nextPendingConnection()) {
-        if (connections_.size() >= kMaxConnections) {
-            socket->abort();
-            socket->deleteLater();
+    for (;;) {
+        const int fd = ::accept4(listening_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        if (PeerUser(fd) != ::geteuid()) {
+            ::close(fd);
             continue;
         }
-        connections_[socket] = {};
-        // Qt must not buffer more than a line for us, whatever the other side sends.
-        socket->setReadBufferSize(kMaxLine + 1);
-        QObject::connect(socket, &QLocalSocket::readyRead, socket,
-                         [this, socket] { Read(socket); });
-        QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        QObject::connect(socket, &QObject::destroyed, &server_, [this, socket] {
-            connections_.erase(socket);
-            std::erase_if(askers_, [socket](const auto& asker) { return asker.second == socket; });
+        if (connections_.size() >= kMaxConnections) {
+            // Room for the new one: the oldest that is still silent goes.
+            int oldest = -1;
+            for (const auto& [other, connection] : connections_)
+                if (!connection.read &&
+                    (oldest < 0 || connection.order < connections_.at(oldest).order))
+                    oldest = other;
+            if (oldest < 0) {
+                Reply(fd, "refused");
+                continue;
+            }
+            Drop(oldest);
+        }
+        Connection& connection = connections_[fd];
+        const std::uint64_t order = connection.order = ++accepted_;
+        connection.readable.reset(new QSocketNotifier(fd, QSocketNotifier::Read));
+        // The descriptor's number comes back with later connections: each check is this one's.
+        const auto same = [this, fd, order] {
+            const auto found = connections_.find(fd);
+            return found != connections_.end() && found->second.order == order;
+        };
+        QObject::connect(connection.readable.get(), &QSocketNotifier::activated,
+                         connection.readable.get(), [this, fd, same] {
+                             if (same()) Read(fd);
+                         });
+        QTimer::singleShot(kLineMs, connection.readable.get(), [this, fd, same] {
+            if (same() && !connections_.at(fd).read) Drop(fd);
         });
-        QTimer::singleShot(kLineMs, socket, [this, socket] {
-            const auto connection = connections_.find(socket);
-            if (connection != connections_.end() && !connection->second.read) socket->abort();
-        });
-        Read(socket);
+        Read(fd);
     }
 }
 
-void InstanceServer::Read(QLocalSocket* socket) {
-    const auto found = connections_.find(socket);
+void InstanceServer::Read(int fd) {
+    const auto found = connections_.find(fd);
     if (found == connections_.end() || found->second.read) return;
     Connection& connection = found->second;
-    connection.line += socket->read(kMaxLine + 1 - connection.line.size());
+    char buffer[kMaxLine + 1];
+    const ssize_t n =
+        ::recv(fd, buffer, static_cast<std::size_t>(kMaxLine + 1 - connection.line.size()), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) return Drop(fd);  // gone before its line ended
+    connection.line.append(buffer, n);
     const qsizetype end = connection.line.indexOf('\n');
     if (end < 0) {
-        if (connection.line.size() > kMaxLine) {
-            connection.read = true;
-            Reply(socket, "refused");
-        }
+        if (connection.line.size() > kMaxLine) Reply(fd, "refused");
         return;
     }
+    // Read no more: a writer that shuts its side after the line still gets the answer.
     connection.read = true;
+    connection.readable->setEnabled(false);
     bool known = false;
     // One line and nothing after it.
     const std::optional<Command> command = end + 1 == connection.line.size()
                                                ? CommandOf(connection.line.left(end), known)
                                                : std::nullopt;
-    if (!known || (command && waiting_.size() >= kMaxWaiting)) return Reply(socket, "refused");
+    if (!known || (command && waiting_.size() >= kMaxWaiting)) return Reply(fd, "refused");
     if (!command) {
         bringToFront_();
-        return Reply(socket, "ok");
+        return Reply(fd, "ok");
     }
     waiting_.push_back({*command, ++lastId_});
-    askers_[lastId_] = socket;
+    askers_[lastId_] = fd;
 }
 
-void InstanceServer::Reply(QLocalSocket* socket, std::string_view answer) {
-    QByteArray line(answer.data(), static_cast<qsizetype>(answer.size()));
-    socket->write(line + '\n');
-    socket->disconnectFromServer();
+void InstanceServer::Reply(int fd, std::string_view answer) {
+    // A few bytes on a connection that has had none: the socket's buffer takes them at once.
+    const std::string line = std::string(answer) + "\n";
+    [[maybe_unused]] const ssize_t sent =
+        ::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    Drop(fd);
+}
+
+void InstanceServer::Drop(int fd) {
+    std::erase_if(askers_, [fd](const auto& asker) { return asker.second == fd; });
+    if (const auto found = connections_.find(fd); found != connections_.end()) {
+        // Its notifier may be the one whose signal runs now: it goes once that returns.
+        QSocketNotifier* readable = found->second.readable.release();
+        readable->setEnabled(false);
+        readable->deleteLater();
+        connections_.erase(found);
+    }
+    ::close(fd);
 }
 
 std::optional<CommandRequest> InstanceServer::Take() {
@@ -239,24 +257,24 @@ std::optional<CommandRequest> InstanceServer::Take() {
 
 void InstanceServer::Answer(std::uint64_t id, std::string_view answer) {
     const auto asker = askers_.find(id);
-    if (asker == askers_.end()) return;  // it hung up before the answer
-    QLocalSocket* socket = asker->second;
+    if (asker == askers_.end()) return;  // dropped before the answer
+    const int fd = asker->second;
     askers_.erase(asker);
-    Reply(socket, answer);
+    Reply(fd, answer);
 }
 
 void InstanceServer::Stop() {
-    server_.close();
+    acceptor_.reset();
+    if (listening_ >= 0) {
+        ::unlinkat(folder_, name_.c_str(), 0);
+        ::close(listening_);
+    }
+    listening_ = -1;
     waiting_.clear();
     askers_.clear();
-    std::vector<QLocalSocket*> open;
+    std::vector<int> open;
     for (const auto& connection : connections_) open.push_back(connection.first);
-    connections_.clear();
-    for (QLocalSocket* socket : open) {
-        QObject::disconnect(socket, nullptr, &server_, nullptr);
-        socket->abort();
-        socket->deleteLater();
-    }
+    for (const int fd : open) Drop(fd);
 }
 
 // --- a start of the program -----------------------------------------------------------------
@@ -267,44 +285,68 @@ Instance::~Instance() {
 }
 
 std::optional<int> Instance::Claim(const std::string& command) {
-    socketPath_ = SocketPath(noSocket_);
+    const QByteArray display = qgetenv("DISPLAY");
+    const std::optional<std::string> key = DisplayKey(display.toStdString());
+    if (display.isEmpty())
+        noSocket_ = "DISPLAY is not set";
+    else if (!key)
+        noSocket_ = "DISPLAY \"" + Printable(display.toStdString()) + "\" names no X display";
+    else if (!runtime_.IsOpen())
+        noSocket_ = runtime_.Why();
+    else if (runtime_.PathOf("wigwag-" + *key + ".sock").size() >= sizeof(sockaddr_un::sun_path))
+        noSocket_ = "the display name \"" + Printable(display.toStdString()) +
+                    "\" is too long for a socket address";
+    else
+        socketName_ = "wigwag-" + *key + ".sock";
     if (!command.empty()) {
-        if (const CommandWord* word = CommandWordOf(command); word && word->command)
-            return SendCommand(socketPath_, noSocket_, word->text);
-        return kFailed;  // the options allow no other
+        const CommandWord* word = CommandWordOf(command);
+        if (!word || !word->command) return kFailed;  // the options allow no other
+        if (socketName_.empty()) {
+            Say(stderr, "wigwag: no Wigwag can be reached: " + noSocket_);
+            return kFailed;
+        }
+        return SendCommand(runtime_.PathOf(socketName_), word->text);
+    }
+    if (!runtime_.IsOpen()) {
+        // Nothing in this process uses a folder that failed the checks: Qt would make it
+        // when it is missing, and the opener of the web site would inherit it.
+        qunsetenv("XDG_RUNTIME_DIR");
+        qtMessages = qInstallMessageHandler(QuietAboutRuntimeFolder);
     }
     // Without a display the program cannot run; it says so once it tries to open one.
-    if (socketPath_.isEmpty()) return std::nullopt;
+    if (socketName_.empty()) return std::nullopt;
     // Held for the process's life: whoever holds it is the display's Wigwag, even before
     // it listens, so two starts at once cannot both listen.
-    const QString lockPath = socketPath_.chopped(5) + QStringLiteral(".lock");
-    lockFd_ = ::open(QFile::encodeName(lockPath).constData(),
-                     O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
+    const std::string lockName = "wigwag-" + *key + ".lock";
+    lockFd_ = OpenPrivateFile(runtime_.Fd(), lockName, O_RDWR | O_CREAT);
     if (lockFd_ < 0) {
-        noSocket_ = QStringLiteral("cannot open ") + lockPath;
-        socketPath_.clear();
+        noSocket_ = "cannot open its lock file " + lockName + " in XDG_RUNTIME_DIR";
+        socketName_.clear();
         return std::nullopt;
     }
+    const std::string path = runtime_.PathOf(socketName_);
     const QDeadlineTimer deadline(kClaimMs);
     for (;;) {
-        const Exchange exchange = Ask(socketPath_, "show", kAnswerMs);
+        const Exchange exchange = Ask(path, "show", kAnswerMs);
         if (exchange.outcome == Exchange::Answered && exchange.answer == "ok") {
-            Say(stdout,
-                QStringLiteral("Wigwag is already running: its window is brought to the front."));
-            return 0;
+            if (Say(stdout, "Wigwag is already running: its window is brought to the front."))
+                return 0;
+            Say(stderr,
+                "wigwag: cannot write to standard output: " + std::string(std::strerror(errno)));
+            return kFailed;
         }
         if (exchange.outcome == Exchange::Answered) {
-            Say(stderr, QStringLiteral("wigwag: the running Wigwag refused to come forward"));
+            Say(stderr, "wigwag: the running Wigwag refused to come forward");
             return kFailed;
         }
         if (exchange.outcome == Exchange::NoAnswer) {
-            Say(stderr, QStringLiteral("wigwag: the running Wigwag did not answer"));
+            Say(stderr, "wigwag: the running Wigwag did not answer");
             return kFailed;
         }
         if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) return std::nullopt;
         if (deadline.hasExpired()) {
-            Say(stderr, QStringLiteral("wigwag: another Wigwag holds ") + lockPath +
-                            QStringLiteral(" but does not answer"));
+            Say(stderr, "wigwag: another Wigwag holds " + lockName +
+                            " in XDG_RUNTIME_DIR but does not answer");
             return kFailed;
         }
         SleepMs(kRetryMs);
@@ -312,19 +354,34 @@ std::optional<int> Instance::Claim(const std::string& command) {
 }
 
 void Instance::Listen(QtHost& host) {
-    if (socketPath_.isEmpty()) {
-        Say(stderr, QStringLiteral("wigwag: running without taking commands, and without "
-                                   "telling whether another Wigwag runs: ") +
-                        noSocket_);
+    const char* without = runtime_.IsOpen()
+                              ? "wigwag: running without taking commands, and without telling "
+                                "whether another Wigwag runs: "
+                              : "wigwag: running without taking commands, without telling "
+                                "whether another Wigwag runs, and without a note to give "
+                                "auto-repeat back after a crash: ";
+    if (socketName_.empty()) {
+        Say(stderr, without + noSocket_);
+        return;
+    }
+    // A socket file left here is a killed Wigwag's (this process holds the lock); the new
+    // one is read and written by the user alone from the moment it has a name.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = runtime_.PathOf(socketName_);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    ::unlinkat(runtime_.Fd(), socketName_.c_str(), 0);
+    if (fd < 0 || ::fchmod(fd, S_IRUSR | S_IWUSR) != 0 ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+        Say(stderr, without + ("cannot listen on " + socketName_ + " in XDG_RUNTIME_DIR: ") +
+                        std::strerror(errno));
+        if (fd >= 0) ::close(fd);
         return;
     }
     server_ = std::make_unique<InstanceServer>([&host] { host.BringToFront(); });
-    QString error;
-    if (!server_->Listen(socketPath_, error)) {
-        Say(stderr, QStringLiteral("wigwag: running without taking commands: ") + error);
-        server_.reset();
-        return;
-    }
+    server_->Listen(fd, runtime_.Fd(), socketName_);
     host.SetCommandSource(server_.get());
 }
 

@@ -7,20 +7,21 @@
 // "Not Running"), "ok" to "show", and "refused" to anything else.
 #pragma once
 
-#include <QLocalServer>
+#include <QByteArray>
+#include <QSocketNotifier>
 #include <QString>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/host.h"
 #include "platform/qt/qt_host.h"
-
-class QLocalSocket;
+#include "platform/x11/runtime_folder.h"
 
 namespace wigwag::qt {
 
@@ -34,9 +35,9 @@ class InstanceServer final : public CommandSource {
     InstanceServer(const InstanceServer&) = delete;
     InstanceServer& operator=(const InstanceServer&) = delete;
 
-    // Listens on `path`, replacing a socket file that a killed Wigwag left behind: the
-    // caller holds the lock that makes this process the one Wigwag of the display.
-    bool Listen(const QString& path, QString& error);
+    // Takes over `listening`, a socket bound and listening already as `name` in `folder`,
+    // which it removes when it stops.
+    void Listen(int listening, int folder, std::string name);
 
     // CommandSource
     std::optional<CommandRequest> Take() override;
@@ -45,18 +46,25 @@ class InstanceServer final : public CommandSource {
 
   private:
     struct Connection {
+        std::unique_ptr<QSocketNotifier> readable;  // also the context of its deadline
+        std::uint64_t order = 0;                    // of acceptance
         QByteArray line;
         bool read = false;  // its line came; nothing more is read from it
     };
     void Accept();
-    void Read(QLocalSocket* socket);
-    void Reply(QLocalSocket* socket, std::string_view answer);
+    void Read(int fd);
+    void Reply(int fd, std::string_view answer);
+    void Drop(int fd);
 
     std::function<void()> bringToFront_;
-    QLocalServer server_;
-    std::map<QLocalSocket*, Connection> connections_;
+    int listening_ = -1;
+    int folder_ = -1;
+    std::string name_;
+    std::unique_ptr<QSocketNotifier> acceptor_;
+    std::map<int, Connection> connections_;  // by descriptor
+    std::uint64_t accepted_ = 0;
     std::deque<CommandRequest> waiting_;
-    std::map<std::uint64_t, QLocalSocket*> askers_;  // by request, until answered
+    std::map<std::uint64_t, int> askers_;  // by request, until answered
     std::uint64_t lastId_ = 0;
 };
 
@@ -78,8 +86,9 @@ class Instance {
     void Listen(QtHost& host);
 
   private:
-    QString socketPath_;  // empty: no private runtime folder, so no socket
-    QString noSocket_;    // why there is none
+    RuntimeFolder runtime_;
+    std::string socketName_;  // in the runtime folder; empty: no socket
+    std::string noSocket_;    // why there is none
     int lockFd_ = -1;
     std::unique_ptr<InstanceServer> server_;
 };

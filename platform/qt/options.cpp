@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/printable.h"
 #include "wigwag_version.h"
 
 namespace wigwag {
@@ -69,7 +70,7 @@ QString HelpText(const std::vector<QCommandLineOption>& options) {
         "A command (--toggle, --start, --stop, --status) goes to the running Wigwag, which\n"
         "carries it out at its next poll of the start/stop key, within 0.1 s, and prints\n"
         "the run state it leaves: Running or Not Running. Exit status 0; 3 when no Wigwag\n"
-        "runs (said on standard error); 1 when it does not answer.\n"
+        "runs (said on standard error); 1 when it cannot be reached or does not answer.\n"
         "\n"
         "Examples:\n"
         "  A desktop shortcut, which also works in a Wayland session, where Wigwag cannot\n"
@@ -90,6 +91,11 @@ void Print(std::FILE* stream, const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), stream);
 }
 
+// What the user typed, fit to be quoted in a one-line message.
+QString Quoted(const QString& typed) {
+    return QString::fromStdString(Printable(typed.toStdString()));
+}
+
 }  // namespace
 
 Options ParseOptions(int argc, char** argv) {
@@ -104,12 +110,12 @@ Options ParseOptions(int argc, char** argv) {
         const QStringList unknown = parser.unknownOptionNames();
         if (!unknown.isEmpty()) {
             const QString& name = unknown.first();
-            Print(stderr,
-                  QStringLiteral("wigwag: unknown option '%1%2' (wigwag --help lists "
-                                 "the options)\n")
-                      .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
+            Print(stderr, QStringLiteral("wigwag: unknown option '%1%2' (wigwag --help lists "
+                                         "the options)\n")
+                              .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"),
+                                   Quoted(name)));
         } else {
-            Print(stderr, QStringLiteral("wigwag: %1\n").arg(parser.errorText()));
+            Print(stderr, QStringLiteral("wigwag: %1\n").arg(Quoted(parser.errorText())));
         }
         result.exitStatus = 2;
     } else if (parser.isSet(kHelp)) {
@@ -121,7 +127,7 @@ Options ParseOptions(int argc, char** argv) {
     } else if (!parser.positionalArguments().isEmpty()) {
         Print(stderr, QStringLiteral("wigwag: unexpected argument '%1' (wigwag --help lists "
                                      "the options)\n")
-                          .arg(parser.positionalArguments().first()));
+                          .arg(Quoted(parser.positionalArguments().first())));
         result.exitStatus = 2;
     }
     result.configDir = parser.isSet(kConfigDir);

@@ -1,11 +1,13 @@
 #include "platform/win32/instance.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 #include <shellapi.h>
 
 #include <utility>
 
 #include "platform/command_words.h"
+#include "platform/printable.h"
 
 namespace wigwag::win32 {
 
@@ -39,12 +41,14 @@ HANDLE Stream(DWORD which) {
     return console;
 }
 
-void Say(DWORD which, const std::string& line) {
+// One line; false when it could not be written whole.
+bool Say(DWORD which, const std::string& line) {
     const HANDLE stream = Stream(which);
-    if (stream == INVALID_HANDLE_VALUE) return;
+    if (stream == INVALID_HANDLE_VALUE) return false;
     const std::string text = line + "\r\n";
     DWORD written = 0;
-    WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
 }
 
 // The user's SID as text, and the session: the pipe's name and its one allowed user.
@@ -71,24 +75,45 @@ std::wstring PipeName(const std::wstring& sid, DWORD session) {
 }
 
 struct Exchange {
-    enum Outcome { NotRunning, NoAnswer, ClosedEarly, Answered } outcome;
+    enum Outcome { NotRunning, NoAnswer, ClosedEarly, Foreign, Answered } outcome;
     std::string answer;
 };
 
+// Whether the pipe's owner is the user `sid`: the name is predictable, so another user may
+// have made a pipe of that name first, to be asked the commands.
+bool OwnedBy(HANDLE pipe, const std::wstring& sid) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    PSID user = nullptr;
+    const bool mine = ConvertStringSidToSidW(sid.c_str(), &user) && owner && EqualSid(owner, user);
+    if (user) LocalFree(user);
+    LocalFree(descriptor);
+    return mine;
+}
+
 // One line to the running Wigwag and its one-line answer, waiting at most `answerMs`.
 // Blocking is fine here: this process has no window.
-Exchange Ask(const std::wstring& name, const char* word, DWORD answerMs) {
+Exchange Ask(const std::wstring& name, const std::wstring& sid, const char* word, DWORD answerMs) {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     const ULONGLONG connectBy = GetTickCount64() + kConnectMs;
     for (;;) {
         pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) break;
+        // Ours lets the user in: a pipe that does not is another user's.
+        if (GetLastError() == ERROR_ACCESS_DENIED) return {Exchange::Foreign, {}};
         // Busy: another start's exchange has the pipe; it is free within a poll.
         const ULONGLONG now = GetTickCount64();
         if (GetLastError() != ERROR_PIPE_BUSY || now >= connectBy)
             return {Exchange::NotRunning, {}};
         WaitNamedPipeW(name.c_str(), static_cast<DWORD>(connectBy - now));
+    }
+    if (!OwnedBy(pipe, sid)) {
+        CloseHandle(pipe);
+        return {Exchange::Foreign, {}};
     }
     // The running Wigwag may take the foreground when it is asked to come forward.
     ULONG server = 0;
@@ -135,15 +160,19 @@ Exchange Ask(const std::wstring& name, const char* word, DWORD answerMs) {
     return result;
 }
 
-int SendCommand(const std::wstring& name, const char* word) {
-    const Exchange exchange = Ask(name, word, kAnswerMs);
+int SendCommand(const std::wstring& name, const std::wstring& sid, const char* word) {
+    const Exchange exchange = Ask(name, sid, word, kAnswerMs);
     switch (exchange.outcome) {
         case Exchange::NotRunning:
             Say(STD_ERROR_HANDLE, "wigwag: Wigwag is not running");
             return kNotRunning;
         case Exchange::ClosedEarly:
-            Say(STD_ERROR_HANDLE, "wigwag: Wigwag closed before it answered");
-            return kNotRunning;
+            Say(STD_ERROR_HANDLE,
+                "wigwag: the running Wigwag closed the connection without an answer");
+            return kFailed;
+        case Exchange::Foreign:
+            Say(STD_ERROR_HANDLE, "wigwag: the command pipe belongs to another user");
+            return kFailed;
         case Exchange::NoAnswer:
             Say(STD_ERROR_HANDLE, "wigwag: the running Wigwag did not answer");
             return kFailed;
@@ -154,7 +183,10 @@ int SendCommand(const std::wstring& name, const char* word) {
         Say(STD_ERROR_HANDLE, std::string("wigwag: the running Wigwag refused --") + word);
         return kFailed;
     }
-    Say(STD_OUTPUT_HANDLE, exchange.answer);
+    if (!Say(STD_OUTPUT_HANDLE, exchange.answer)) {
+        Say(STD_ERROR_HANDLE, "wigwag: cannot write the answer to standard output");
+        return kFailed;
+    }
     return 0;
 }
 
@@ -169,8 +201,8 @@ std::optional<std::string> CommandOfCommandLine() {
         const std::string arg = Narrow(args[i]);
         const CommandWord* word = arg.rfind("--", 0) == 0 ? CommandWordOf(arg.substr(2)) : nullptr;
         if (!word || !word->command)
-            problem =
-                "unknown argument '" + arg + "' (commands: --toggle, --start, --stop, --status)";
+            problem = "unknown argument '" + Printable(arg) +
+                      "' (commands: --toggle, --start, --stop, --status)";
         else if (!command->empty())
             problem = "one command at a time";
         else
@@ -189,9 +221,10 @@ std::optional<std::string> CommandOfCommandLine() {
 // --- the running Wigwag's side ------------------------------------------------------------
 
 std::unique_ptr<PipeServer> PipeServer::Create(const std::wstring& name, const std::wstring& sid) {
-    // Full access for the user alone, no inherited entries; remote clients refused.
+    // Owned by the user, whom later starts check for; full access for the user alone, no
+    // inherited entries; remote clients refused.
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const std::wstring sddl = L"D:P(A;;GA;;;" + sid + L")";
+    const std::wstring sddl = L"O:" + sid + L"D:P(A;;GA;;;" + sid + L")";
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                               &descriptor, nullptr))
         return nullptr;
@@ -401,7 +434,7 @@ std::optional<int> Instance::Claim() {
         return std::nullopt;  // runs without taking commands
     }
     const std::wstring name = PipeName(sid, session);
-    if (!command->empty()) return SendCommand(name, CommandWordOf(*command)->text);
+    if (!command->empty()) return SendCommand(name, sid, CommandWordOf(*command)->text);
 
     const ULONGLONG claimBy = GetTickCount64() + kClaimMs;
     for (;;) {
@@ -409,8 +442,15 @@ std::optional<int> Instance::Claim() {
         if (server_) return std::nullopt;
         if (GetLastError() != ERROR_ACCESS_DENIED && GetLastError() != ERROR_PIPE_BUSY)
             return std::nullopt;  // no pipe to be had: runs without taking commands
-        const Exchange exchange = Ask(name, "show", kAnswerMs);
+        const Exchange exchange = Ask(name, sid, "show", kAnswerMs);
         if (exchange.outcome == Exchange::Answered && exchange.answer == "ok") return 0;
+        if (exchange.outcome == Exchange::Foreign) {
+            Say(STD_ERROR_HANDLE,
+                "wigwag: running without taking commands, and without telling "
+                "whether another Wigwag runs: another user has the pipe " +
+                    Narrow(name));
+            return std::nullopt;
+        }
         if (exchange.outcome == Exchange::Answered || exchange.outcome == Exchange::NoAnswer) {
             Say(STD_ERROR_HANDLE, "wigwag: the running Wigwag did not answer");
             return kFailed;

@@ -5,15 +5,14 @@
 #include <X11/extensions/XTest.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/printable.h"
 #include "platform/x11/keysyms.h"
 
 namespace wigwag {
@@ -36,20 +35,10 @@ int IgnoreXError(Display*, XErrorEvent*) {
     return 0;
 }
 
-// $XDG_RUNTIME_DIR/wigwag-repeat-[HOST-]NUMBER for the display "[HOST]:NUMBER[.SCREEN]";
-// empty without a usable $XDG_RUNTIME_DIR.
-std::string RepeatNotePath(const std::string& displayName) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::size_t colon = displayName.rfind(':');
-    if (!runtime || runtime[0] != '/' || colon == std::string::npos) return {};
-    std::string host = displayName.substr(0, colon);
-    if (host == "unix") host.clear();
-    const std::string number =
-        displayName.substr(colon + 1, displayName.find('.', colon) - colon - 1);
-    std::string name = "wigwag-repeat-" + (host.empty() ? "" : host + "-") + number;
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') c = '_';
-    return std::string(runtime) + "/" + name;
+// The note's name for the display; empty when the display has no name to give it.
+std::string RepeatNoteName(const std::string& displayName) {
+    const std::optional<std::string> key = DisplayKey(displayName);
+    return key ? "wigwag-repeat-" + *key : std::string();
 }
 
 }  // namespace
@@ -62,7 +51,7 @@ std::unique_ptr<X11Keyboard> X11Keyboard::Open(const char* displayName, std::str
     }
     Display* display = XOpenDisplay(name);
     if (!display) {
-        error = std::string("cannot open the X display \"") + name +
+        error = "cannot open the X display \"" + Printable(name) +
                 "\" (Wigwag needs an X11 session or XWayland)";
         return nullptr;
     }
@@ -107,7 +96,7 @@ bool X11Keyboard::Init(std::string& error) {
     XIEventMask eventMask{XIAllMasterDevices, sizeof mask, mask};
     XISelectEvents(display_, DefaultRootWindow(display_), &eventMask, 1);
 
-    repeatNote_ = RepeatNotePath(DisplayString(display_));
+    if (runtime_.IsOpen()) repeatNote_ = RepeatNoteName(DisplayString(display_));
     RestoreNotedRepeats();
     XKeyboardState state{};
     XGetKeyboardControl(display_, &state);
@@ -210,33 +199,33 @@ void X11Keyboard::NoteRepeats() {
     std::string text;
     for (unsigned k = 0; k < 256; ++k)
         if (repeatOff_[k]) text += std::to_string(k) + "\n";
+    const int folder = runtime_.Fd();
     if (text.empty()) {
-        if (noted_) ::unlink(repeatNote_.c_str());
+        if (noted_) ::unlinkat(folder, repeatNote_.c_str(), 0);
         noted_ = false;
         return;
     }
     // Replaced whole through a new file of our own, so a kill leaves the old note or the
     // new one.
     const std::string temp = repeatNote_ + ".new";
-    ::unlink(temp.c_str());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    ::unlinkat(folder, temp.c_str(), 0);
+    const int fd =
+        ::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return;
     const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     ::close(fd);
-    if (written && ::rename(temp.c_str(), repeatNote_.c_str()) == 0)
+    if (written && ::renameat(folder, temp.c_str(), folder, repeatNote_.c_str()) == 0)
         noted_ = true;
     else
-        ::unlink(temp.c_str());
+        ::unlinkat(folder, temp.c_str(), 0);
 }
 
 void X11Keyboard::RestoreNotedRepeats() {
     if (repeatNote_.empty()) return;
-    const int fd = ::open(repeatNote_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = OpenPrivateFile(runtime_.Fd(), repeatNote_, O_RDONLY | O_NONBLOCK);
     if (fd < 0) return;
     char text[2048] = {};
-    struct stat info {};
-    const ssize_t n =
-        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? ::read(fd, text, sizeof text - 1) : -1;
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
     ::close(fd);
     if (n < 0) return;
     char keys[32];
@@ -251,7 +240,7 @@ void X11Keyboard::RestoreNotedRepeats() {
         SetAutoRepeat(static_cast<unsigned>(k), true);
     }
     XSync(display_, False);
-    ::unlink(repeatNote_.c_str());
+    ::unlinkat(runtime_.Fd(), repeatNote_.c_str(), 0);
 }
 
 KeyPoll X11Keyboard::Poll(std::uint8_t vk) {

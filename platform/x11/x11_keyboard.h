@@ -11,8 +11,8 @@
 // A hard kill skips Restore(). So while auto-repeat is off for some keys, their keycodes
 // are noted in a file under $XDG_RUNTIME_DIR, one per X display; the next start on that
 // display releases any of them still down and turns their auto-repeat back on before it
-// looks at the keyboard. A clean end removes the file. Without $XDG_RUNTIME_DIR there is
-// no note.
+// looks at the keyboard. A clean end removes the file. Without a private $XDG_RUNTIME_DIR
+// there is no note.
 #pragma once
 
 #include <array>
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/key_device.h"
+#include "platform/x11/runtime_folder.h"
 
 using Display = struct _XDisplay;
 
@@ -64,7 +65,8 @@ class X11Keyboard final : public KeyDevice {
     };
 
     Display* display_;
-    std::string repeatNote_;  // the note's path; empty: no note
+    RuntimeFolder runtime_;   // where the note is kept
+    std::string repeatNote_;  // the note's name there; empty: no note
     bool noted_ = false;      // the note holds keycodes of this run
     int xiOpcode_ = 0;
     std::vector<int> xtestDevices_;         // slave keyboards fed by XTest

@@ -255,6 +255,8 @@ std::string Talk(const std::string& bytes) {
 // One wigwag.exe: a second start brings it forward and ends; commands from other starts
 // switch it as its start/stop key does and say the run state; anything else on its pipe is
 // refused without effect.
+void Squatted(const std::wstring& dir);
+
 void Instance() {
     Wigwag w;
     Receiver r;
@@ -323,6 +325,50 @@ void Instance() {
     Check(events.starts_with(burst + "d66 d8 d66 d8 ") &&
               events.find("d57 d8 ") != std::string::npos && events.ends_with(burst + "u8 u48 "),
           "keys sent: " + events);
+    Squatted(other);
+}
+
+// The pipe's name made first by another owner (LocalSystem here, with an entry that lets
+// everyone in, as Wine runs every process as one user): the program starts and runs without
+// commands, a command fails without a word to that pipe.
+void Squatted(const std::wstring& dir) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYD:P(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                         &descriptor, nullptr);
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+    struct Instance {
+        HANDLE pipe;
+        OVERLAPPED io;
+    } squatter[4] = {};
+    for (Instance& instance : squatter) {
+        instance.pipe =
+            CreateNamedPipeW(PipeName().c_str(),
+                             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                                 (&instance == squatter ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+                             PIPE_TYPE_BYTE, 4, 256, 256, 0, &security);
+        instance.io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ConnectNamedPipe(instance.pipe, &instance.io);
+    }
+    LocalFree(descriptor);
+    Check(squatter[0].pipe != INVALID_HANDLE_VALUE, "the other owner's pipe made first");
+    {
+        Wigwag w;
+        if (Launch(w, "0|1|1|0|31|26|")) {
+            const Ran status = Run(wigwagExe, L"--status", dir);
+            Check(status.code == 1 && status.out.empty() &&
+                      status.err == "wigwag: the command pipe belongs to another user\r\n",
+                  "--status with the pipe another owner's: " + std::to_string(status.code) + " \"" +
+                      status.out + status.err + "\"");
+            Check(w.Close() == 0, "closed with exit code 0");
+        }
+    }
+    for (Instance& instance : squatter) {
+        DWORD bytes = 0;
+        Check(!PeekNamedPipe(instance.pipe, nullptr, 0, nullptr, &bytes, nullptr) || bytes == 0,
+              "the other owner's pipe was told something");
+        CloseHandle(instance.io.hEvent);
+        CloseHandle(instance.pipe);
+    }
 }
 
 std::string Str(const RECT& r) {

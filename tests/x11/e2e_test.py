@@ -3,6 +3,8 @@
 # plays the player.
 #   e2e_test.py WIGWAG X11_RECEIVER [Wigwag.test_...]
 import collections
+import contextlib
+import fcntl
 import os
 import pwd
 import signal
@@ -11,6 +13,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -85,6 +88,22 @@ def snapshot(directory):
                     entry = ("file", f.read(), stat.S_IMODE(st.st_mode),
                              pwd.getpwuid(st.st_uid).pw_name)
             out[os.path.relpath(path, directory)] = entry
+    return out
+
+
+def listing(directory):
+    """Every entry under the folder, itself included: kind, mode, owner, and a file's text."""
+    out = {}
+    for root, folders, files in os.walk(directory):
+        for name in [".", *files, *folders]:
+            path = os.path.normpath(os.path.join(root, name))
+            st = os.lstat(path)
+            text = None
+            if stat.S_ISREG(st.st_mode):
+                with open(path, "rb") as f:
+                    text = f.read()
+            out[os.path.relpath(path, directory)] = (stat.S_IFMT(st.st_mode),
+                                                     stat.S_IMODE(st.st_mode), st.st_uid, text)
     return out
 
 
@@ -254,9 +273,13 @@ class Wigwag(unittest.TestCase):
 
     def test_hard_kill(self):
         # Killed while running: the horn and the switch-over keys stay down with their
-        # auto-repeat off. The next start gives both back (run_program checks it).
+        # auto-repeat off. The next start gives both back (run_program checks it), also when
+        # the killed one was given the display under another spelling.
         with tempfile.TemporaryDirectory() as directory:
+            display = self.env["DISPLAY"]
+            self.env["DISPLAY"] = "unix/:000" + display[1:] + ".0"
             proc = self.start(directory, ALL_ON)
+            self.env["DISPLAY"] = display
             self.call("xdotool", "search", "--sync", "--onlyvisible", "--pid", str(proc.pid))
             time.sleep(0.3)
             self.call("xdotool", "key", "Delete")
@@ -351,6 +374,202 @@ class Wigwag(unittest.TestCase):
             except ConnectionResetError:
                 pass
             return answer
+
+    # --- the runtime folder and the command channel --------------------------------------
+
+    def test_runtime_folders(self):
+        # Folders that are not the user's private runtime folder, some of them with a socket
+        # (listening), a lock (held) and an auto-repeat note of another user's in them. Wigwag
+        # runs without its channel and note and says why in one line; commands say the same;
+        # nothing in the folder is touched, made or reached.
+        number = self.env["DISPLAY"][1:]
+        squatted = {f"wigwag-{number}.sock": "socket", f"wigwag-{number}.lock": "held",
+                    f"wigwag-repeat-{number}": "22\n"}
+        cases = [  # name, mode and owner of the folder (None: none there), files, why
+            ("shared like /tmp", (0o1777, "root"), squatted,
+             r"is open to other users \(mode 1777\)"),
+            ("another user's", (0o700, "nobody"), squatted, "belongs to another user"),
+            ("group may read", (0o750, "root"), {}, r"is open to other users \(mode 0750\)"),
+            ("relative path", None, {}, "is not an absolute path"),
+            ("missing", None, {}, "does not exist"),
+            ("a file", "file", {}, "is not a folder"),
+        ]
+        for name, folder, files, why in cases:
+            with self.subTest(name), tempfile.TemporaryDirectory() as work:
+                runtime = os.path.join(work, "runtime")
+                held = self.make_runtime(runtime, folder, files)
+                with open(os.path.join(work, "wigwag.cfg"), "w") as f:
+                    f.write(ALL_ON + "\r\n")
+                before = listing(work)
+                env = dict(self.env, XDG_RUNTIME_DIR="runtime" if name == "relative path"
+                           else runtime)
+                proc = subprocess.Popen([PROGRAM], cwd=work, env=env, text=True,
+                                        stderr=subprocess.PIPE)
+                self.addCleanup(proc.kill)
+                window = self.window_of(proc)
+                status = subprocess.run([PROGRAM, "--status"], env=env, capture_output=True,
+                                        text=True, timeout=20)
+                self.assertEqual(status.returncode, 1)
+                self.assertRegex(status.stderr, rf"\Awigwag: no Wigwag can be reached: "
+                                                rf"XDG_RUNTIME_DIR \"[^\n]*\" {why}\n\Z")
+                self.call(RECEIVER, "close", window)
+                _, err = proc.communicate(timeout=10)
+                self.assertEqual(proc.returncode, 0)
+                self.assertRegex(err, rf"\Awigwag: running without taking commands[^\n]*"
+                                      rf"without a note[^\n]*: XDG_RUNTIME_DIR [^\n]* {why}\n\Z")
+                self.assertEqual(listing(work).keys(), before.keys())
+                before.pop("wigwag.cfg")  # saved at the close
+                self.assertEqual({k: v for k, v in listing(work).items() if k in before}, before)
+                if held:
+                    held[0].setblocking(False)
+                    self.assertRaises(BlockingIOError, held[0].accept)  # never reached
+
+        # Another user's folder, its owner swapping a link to a file outside in and out at
+        # the socket's name while Wigwag starts again and again: the file stays as it was.
+        with tempfile.TemporaryDirectory() as work:
+            runtime, victim = os.path.join(work, "runtime"), os.path.join(work, "victim")
+            self.make_runtime(runtime, (0o700, "nobody"), {})
+            with open(victim, "w") as f:
+                f.write("precious")
+            with open(os.path.join(work, "wigwag.cfg"), "w") as f:
+                f.write(ALL_ON + "\r\n")
+            os.chmod(victim, 0o644)
+            racing = threading.Event()
+            racing.set()
+
+            def race():
+                link = os.path.join(runtime, f"wigwag-{number}.sock")
+                while racing.is_set():
+                    with contextlib.suppress(OSError):
+                        os.symlink(victim, link)
+                    with contextlib.suppress(OSError):
+                        os.unlink(link)
+
+            racer = threading.Thread(target=race)
+            racer.start()
+            try:
+                env = dict(self.env, XDG_RUNTIME_DIR=runtime)
+                for _ in range(15):
+                    proc = subprocess.Popen([PROGRAM], cwd=work, env=env,
+                                            stderr=subprocess.DEVNULL)
+                    self.addCleanup(proc.kill)
+                    self.call(RECEIVER, "close", self.window_of(proc))
+                    self.assertEqual(proc.wait(timeout=10), 0)
+            finally:
+                racing.clear()
+                racer.join()
+            self.assertEqual(os.stat(victim).st_mode & 0o7777, 0o644)
+            with open(victim) as f:
+                self.assertEqual(f.read(), "precious")
+        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard)
+
+    def make_runtime(self, path, folder, files):
+        # The folder (mode, owner) or a plain file, and in it files as another user's;
+        # returns the listening socket and the held lock, to keep them open.
+        if folder is None:
+            return []
+        if folder == "file":
+            open(path, "w").close()
+            return []
+        os.mkdir(path)
+        held = []
+        for name, content in files.items():
+            where = os.path.join(path, name)
+            if content == "socket":
+                held.append(socket.socket(socket.AF_UNIX, socket.SOCK_STREAM))
+                held[-1].bind(where)
+                held[-1].listen()
+            else:
+                with open(where, "w") as f:
+                    f.write(content if content != "held" else "")
+                if content == "held":
+                    held.append(open(where))
+                    fcntl.flock(held[-1], fcntl.LOCK_EX)
+            os.chown(where, pwd.getpwnam("nobody").pw_uid, -1)
+        mode, owner = folder
+        os.chmod(path, mode)
+        os.chown(path, pwd.getpwnam(owner).pw_uid, -1)
+        for item in held:
+            self.addCleanup(item.close)
+        return held
+
+    def test_commands(self):
+        # One Wigwag on the display, reached under every spelling of the display and past
+        # idle connections; each command's status, output and error output. Its runtime
+        # folder's path is longer than a socket address can be.
+        number = self.env["DISPLAY"][1:]
+        runtime = os.path.join(self.env["XDG_RUNTIME_DIR"], "r" * 120)
+        os.mkdir(runtime, 0o700)
+        self.env["XDG_RUNTIME_DIR"] = runtime
+        folder = os.open(runtime, os.O_PATH | os.O_DIRECTORY)
+        self.addCleanup(os.close, folder)
+        self.socket = f"/proc/self/fd/{folder}/wigwag-{number}.sock"
+        with tempfile.TemporaryDirectory() as directory:
+            proc = self.start(directory, ALL_ON)
+            window = self.window_of(proc)
+            self.assertEqual(stat.S_IMODE(os.stat(self.socket).st_mode), 0o600)
+            shown = "Wigwag is already running: its window is brought to the front.\n"
+            not_running = (0, "Not Running\n", "")
+            cases = [  # name, DISPLAY, command line, standard output, expected
+                *[(f"--status on {display}", display, ["--status"], None, not_running)
+                  for display in (f":{number}", f":000{number}", f":{number}.0",
+                                  f"unix:{number}", f"unix/:{number}", f"localhost:{number}",
+                                  f"localhost/unix:0{number}", f"unix/localhost:{number}.1")],
+                *[(f"a second start on {display}", display, [], None, (0, shown, ""))
+                  for display in (f":00{number}.0", f"unix/:{number}")],
+                ("70 idle connections first", None, ["--status"], None, not_running),
+                ("the answer to a full device", None, ["--status"], "/dev/full",
+                 (1, None, r"\Awigwag: cannot write the answer to standard output: [^\n]*\n\Z")),
+                ("an option with a line end and an escape", None, ["--a\nb\x1b[31m"], None,
+                 (2, "", r"\Awigwag: unknown option '--a\\nb\\e\[31m' [^\n]*\n\Z")),
+                ("a name that is no display", "a\tb", ["--status"], None,
+                 (1, "", r"\Awigwag: no Wigwag can be reached: DISPLAY \"a\\tb\" names no X "
+                         r"display\n\Z")),
+                ("a display name too long for a socket address", "x" * 100 + ":0", ["--status"],
+                 None, (1, "", r"\Awigwag: no Wigwag can be reached: the display name "
+                               r"\"x{100}:0\" is too long for a socket address\n\Z")),
+            ]
+            for name, display, options, output, (code, out, err) in cases:
+                with self.subTest(name), contextlib.ExitStack() as stack:
+                    env = dict(self.env, DISPLAY=display or self.env["DISPLAY"])
+                    if name.startswith("70 idle"):
+                        for _ in range(70):
+                            idle = stack.enter_context(socket.socket(socket.AF_UNIX))
+                            idle.connect(self.socket)
+                    stdout = stack.enter_context(open(output, "w")) if output else subprocess.PIPE
+                    result = subprocess.run([PROGRAM, *options], env=env, stdout=stdout,
+                                            stderr=subprocess.PIPE, text=True, timeout=20,
+                                            stdin=subprocess.DEVNULL)
+                    self.assertEqual(result.returncode, code, result.stderr)
+                    if out is not None:
+                        self.assertEqual(result.stdout, out)
+                    self.assertRegex(result.stderr, err or r"\A\Z")
+            # A writer that shuts its side after the line still gets the answer.
+            for line, answer in ((b"toggle\n", b"Running\n"), (b"toggle\n", b"Not Running\n")):
+                with socket.socket(socket.AF_UNIX) as s:
+                    s.settimeout(5)
+                    s.connect(self.socket)
+                    s.sendall(line)
+                    s.shutdown(socket.SHUT_WR)
+                    self.assertEqual(s.recv(100), answer)
+                time.sleep(0.3)
+            self.assertEqual(sorted(os.listdir(runtime)),
+                             [f"wigwag-{number}.lock", f"wigwag-{number}.sock",
+                              f"wigwag-repeat-{number}"])
+            self.end(proc, window=window)
+
+        # Closed while a command waits (behind the first-run box): the command fails (1).
+        with tempfile.TemporaryDirectory() as directory:
+            proc = self.start(directory)
+            self.window(CONTINUE, wait=10)
+            waiting = subprocess.Popen([PROGRAM, "--status"], env=self.env, text=True,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            time.sleep(0.5)
+            self.end(proc, signal.SIGTERM)
+            out, err = waiting.communicate(timeout=10)
+            self.assertEqual((waiting.returncode, out), (1, ""))
+            self.assertRegex(err, r"\Awigwag: the running Wigwag closed the connection "
+                                  r"without an answer\n\Z")
 
     # --- the settings file under faults --------------------------------------------------
 
