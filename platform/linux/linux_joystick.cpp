@@ -25,6 +25,7 @@ struct LinuxJoysticks::Pad {
     libevdev* dev = nullptr;
     std::vector<std::uint16_t> numbers;  // by key code: the button's number, 0 for none
     bool syncing = false;                // reading the state after dropped events
+    bool filtered = false;               // the kernel passes button events only
 
     ~Pad() {
         if (dev) libevdev_free(dev);
@@ -33,6 +34,14 @@ struct LinuxJoysticks::Pad {
 };
 
 namespace {
+
+// Without the kernel's filter (before Linux 4.4), a wheel's axes would wake us a thousand
+// times a second: a controller read without it rests this long after each read, which
+// keeps the stream's cost under half a CPU second a minute. Its events wait in the
+// kernel's buffer meanwhile; should that overflow, the buttons still held are caught up
+// with as after any SYN_DROPPED. A press reaches the program's poll (every 100 ms) at
+// most this much later.
+constexpr int kUnfilteredRestMs = 60;
 
 std::string Text(const char* s) {
     return s ? s : "";
@@ -180,8 +189,9 @@ void LinuxJoysticks::Add(udev_device* device) {
         ::close(pad->fd);
         pad->fd = -1;
     } else {
+        pad->filtered = AskForButtonsOnly(pad->fd);
         // Said once: on such a kernel it holds for every controller.
-        if (!AskForButtonsOnly(pad->fd) && !toldUnfiltered_) {
+        if (!pad->filtered && !toldUnfiltered_) {
             toldUnfiltered_ = true;
             std::fprintf(stderr,
                          "wigwag: the kernel does not filter the game controllers' events "
@@ -251,7 +261,10 @@ void LinuxJoysticks::ReadPad(Pad& pad) {
                 {{pad.info.vendor, pad.info.product, pad.numbers[ev.code]}, pad.info.name});
     }
     // Readable but nothing to read: the end of the file, the node is gone.
-    if (gone || !readSomething) Remove(pad.syspath);
+    if (gone || !readSomething)
+        Remove(pad.syspath);
+    else if (!pad.filtered)
+        watcher_->Rest(pad.fd, kUnfilteredRestMs);
 }
 
 std::vector<GameButtonPress> LinuxJoysticks::TakePresses() {

@@ -24,6 +24,8 @@ class LinuxJoysticks final : public ButtonDevice {
       public:
         virtual void Watch(int fd) = 0;
         virtual void Unwatch(int fd) = 0;
+        // Stops watching the descriptor for a while, then watches it again.
+        virtual void Rest(int fd, int milliseconds) = 0;
 
       protected:
         ~Watcher() = default;

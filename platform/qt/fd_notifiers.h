@@ -1,8 +1,10 @@
 // Watches descriptors for a reader in Qt's event loop: one QSocketNotifier each, so the
-// reader runs when there is something to read and never otherwise.
+// reader runs when there is something to read (and has not asked for a rest), never
+// otherwise.
 #pragma once
 
 #include <QSocketNotifier>
+#include <QTimer>
 #include <functional>
 #include <map>
 #include <memory>
@@ -26,6 +28,15 @@ class FdNotifiers final : public LinuxJoysticks::Watcher {
             readable_(fd);
         });
         notifiers_[fd] = std::move(notifier);
+    }
+
+    void Rest(int fd, int milliseconds) override {
+        const auto it = notifiers_.find(fd);
+        if (it == notifiers_.end()) return;
+        QSocketNotifier* notifier = it->second.get();
+        notifier->setEnabled(false);
+        // Tied to the notifier: gone with it when the descriptor is unwatched meanwhile.
+        QTimer::singleShot(milliseconds, notifier, [notifier] { notifier->setEnabled(true); });
     }
 
     // The notifier may be the one firing right now: it is switched off here and deleted
