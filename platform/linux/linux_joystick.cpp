@@ -223,10 +223,20 @@ void LinuxJoysticks::Readable(int fd) {
 void LinuxJoysticks::OnMonitor() {
     while (udev_device* device = udev_monitor_receive_device(monitor_)) {
         const char* action = udev_device_get_action(device);
-        if (action && std::strcmp(action, "add") == 0)
+        if (action && std::strcmp(action, "add") == 0) {
             Add(device);
-        else if (action && std::strcmp(action, "remove") == 0)
+        } else if (action && std::strcmp(action, "remove") == 0) {
             Remove(udev_device_get_syspath(device));
+        } else if (action && std::strcmp(action, "change") == 0) {
+            // Perhaps readable now (a seat's access given to the user): tried again.
+            const std::string syspath = udev_device_get_syspath(device);
+            for (const auto& pad : pads_)
+                if (pad->syspath == syspath && !pad->info.readable) {
+                    Remove(syspath);
+                    Add(device);
+                    break;
+                }
+        }
         udev_device_unref(device);
     }
 }

@@ -653,6 +653,7 @@ class Wigwag(unittest.TestCase):
             for name in files:
                 if stat.S_ISSOCK(os.lstat(os.path.join(folder, name)).st_mode):
                     os.chmod(os.path.join(folder, name), 0o777)
+        os.chmod(self.bed.root, 0o1777)  # for the sockets of udev monitors
         home = tempfile.TemporaryDirectory()
         self.addCleanup(home.cleanup)
         os.chown(home.name, pwd.getpwnam("nobody").pw_uid, -1)
@@ -697,24 +698,38 @@ class Wigwag(unittest.TestCase):
             for k, n in enumerate(names)))
 
         # The program as nobody says the same once, however often the node comes up, and
-        # runs with the others.
+        # runs with the others. Given access (and a "change" from udev, as when a seat's
+        # access comes), the wheel is read: its button 5, chosen in the file, switches.
         command, env = self.as_nobody()
+        wheel = "/dev/input/event10"
         with tempfile.TemporaryDirectory() as directory:
             os.chown(directory, pwd.getpwnam("nobody").pw_uid, -1)
-            make_files(directory, {"wigwag.cfg": data_file(NO_EFFECTS)}, "nobody")
+            chosen = NO_EFFECTS + f"{WHEEL.vendor:04x}:{WHEEL.product:04x}:5|"
+            make_files(directory, {"wigwag.cfg": data_file(chosen)}, "nobody")
             proc = subprocess.Popen(command + [PROGRAM], cwd=directory, env=env, text=True,
                                     stderr=subprocess.PIPE)
             self.addCleanup(proc.kill)
             window = self.window_of(proc)
-            bed.bed.uevent(bed.nodes["/dev/input/event10"][0], "add")  # seen again
-            time.sleep(0.5)
+            bed.bed.uevent(bed.nodes[wheel][0], "add")  # seen again
+            time.sleep(0.3)
+            bed.button(wheel, 5, 1)  # not readable yet: nothing
+            bed.button(wheel, 5, 0)
+            time.sleep(0.3)
             self.call("xdotool", "key", "Delete")
+            time.sleep(0.3)
+            # The node is a pseudo-terminal of the test bed's own.
+            os.chmod(os.path.realpath(os.path.join(bed.root, wheel[1:])), 0o666)
+            bed.bed.uevent(bed.nodes[wheel][0], "change")
+            time.sleep(0.3)
+            self.call("xdotool", "keyup", "0", "BackSpace")
+            bed.button(wheel, 5, 1)
+            bed.button(wheel, 5, 0)
             time.sleep(0.3)
             self.call(RECEIVER, "close", window)
             _, err = proc.communicate(timeout=10)
         self.assertEqual(proc.returncode, 0)
-        self.assertEqual(err.count("wigwag: cannot read /dev/input/event10 (Fake Racing Wheel)"), 1)
-        self.assertEqual(len(times(self.events(), "0", "press")), 1)
+        self.assertEqual(err.count(f"wigwag: cannot read {wheel} (Fake Racing Wheel)"), 1)
+        self.assertEqual(len(times(self.events(), "0", "press")), 2)
 
     def click(self, window, at):
         self.call("xdotool", "mousemove", "--window", window, str(at[0]), str(at[1]), "click", "1")
