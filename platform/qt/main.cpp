@@ -10,7 +10,10 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/linux/linux_joystick.h"
+#include "platform/qt/fd_notifiers.h"
 #include "platform/qt/instance.h"
 #include "platform/qt/options.h"
 #include "platform/qt/qt_host.h"
@@ -51,6 +54,16 @@ bool SignalArrived() {
     return ::read(signalPipe[0], buffer, sizeof buffer) > 0;
 }
 
+// wigwag --list-devices: no display, no window.
+int ListDevices() {
+    wigwag::LinuxJoysticks joysticks(nullptr);
+    const std::vector<wigwag::GameController> found = joysticks.Controllers();
+    if (found.empty()) std::printf("No game controllers found.\n");
+    for (const wigwag::GameController& controller : found)
+        std::printf("%s\n", wigwag::ControllerLine(controller).c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,6 +73,7 @@ int main(int argc, char** argv) {
     }
     const wigwag::Options options = wigwag::ParseOptions(argc, argv);
     if (options.exitStatus) return *options.exitStatus;
+    if (options.listDevices) return ListDevices();
     // A command holds no key and saves nothing: Ctrl+C or SIGTERM ends its wait at once.
     if (!options.command.empty())
         for (int signum : {SIGINT, SIGTERM, SIGHUP}) signal(signum, SIG_DFL);
@@ -83,9 +97,16 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
 
+    // The game controllers, read inside the event loop whenever one has something to say.
+    wigwag::LinuxJoysticks* joysticks = nullptr;
+    wigwag::qt::FdNotifiers notifiers([&joysticks](int fd) { joysticks->Readable(fd); });
+    wigwag::LinuxJoysticks controllers(&notifiers);
+    joysticks = &controllers;
+
     int code = 1;
     try {
         wigwag::QtHost host(*keyboard);
+        host.SetButtonDevice(&controllers);
         instance.Listen(host);
         QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&host] {
             char buffer[16];

@@ -17,6 +17,7 @@ namespace {
 const QString kHelp = QStringLiteral("help");
 const QString kVersion = QStringLiteral("version");
 const QString kConfigDir = QStringLiteral("config-dir");
+const QString kListDevices = QStringLiteral("list-devices");
 // The commands for the running Wigwag.
 const QStringList kCommands = {QStringLiteral("toggle"), QStringLiteral("start"),
                                QStringLiteral("stop"), QStringLiteral("status")};
@@ -41,6 +42,8 @@ std::vector<QCommandLineOption> AllOptions() {
         {kCommands[2], QStringLiteral("Switch the running Wigwag off, if it is running.")},
         {kCommands[3], QStringLiteral("Print whether the running Wigwag is Running or\n"
                                       "Not Running.")},
+        {kListDevices, QStringLiteral("List the game controllers (wheels, button boxes, pads)\n"
+                                      "whose buttons can switch Wigwag, and exit.")},
     };
 }
 
@@ -79,6 +82,12 @@ QString HelpText(const std::vector<QCommandLineOption>& options) {
         "  command: wigwag --toggle\n"
         "  A button box or stream deck: a button that runs wigwag --toggle, or two that\n"
         "  run wigwag --start and wigwag --stop and so never get out of step.\n"
+        "\n"
+        "A wheel button: click Set Wheel Button... in the window and press the button on\n"
+        "the wheel, button box or pad; it then switches Wigwag as the start/stop key does.\n"
+        "When a button does nothing, wigwag --list-devices shows whether its controller\n"
+        "is there and can be read (the desktop normally gives game controllers to the user\n"
+        "logged in at the seat).\n"
         "\n"
         "Settings: wigwag.cfg in the current folder (see --config-dir), read at start and\n"
         "written when the window closes.\n"
@@ -131,6 +140,7 @@ Options ParseOptions(int argc, char** argv) {
         result.exitStatus = 2;
     }
     result.configDir = parser.isSet(kConfigDir);
+    result.listDevices = parser.isSet(kListDevices);
     for (const QString& command : kCommands) {
         if (result.exitStatus || !parser.isSet(command)) continue;
         if (!result.command.empty()) {
@@ -139,6 +149,11 @@ Options ParseOptions(int argc, char** argv) {
             result.exitStatus = 2;
         }
         result.command = command.toStdString();
+    }
+    if (!result.exitStatus && result.listDevices && !result.command.empty()) {
+        Print(stderr, QStringLiteral("wigwag: one command at a time (wigwag --help lists "
+                                     "the options)\n"));
+        result.exitStatus = 2;
     }
     return result;
 }

@@ -15,6 +15,8 @@ struct Options {
     // --toggle, --start, --stop or --status without its dashes: a command for the Wigwag
     // that runs already. Empty: start the program.
     std::string command;
+    // --list-devices: print the game controllers and end.
+    bool listDevices = false;
 };
 
 // Reads argv with Qt's command-line parser. --help and --version print to standard output

@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QStringListModel>
+#include <QStyle>
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
@@ -30,6 +31,9 @@
 namespace wigwag {
 
 namespace {
+
+// A push button's whole caption, beside the text it shows (shortened when too wide).
+constexpr const char* kFullCaption = "wigwagCaption";
 
 constexpr double kNever = std::numeric_limits<double>::infinity();
 // Qt's logical pixels are 96 to the inch at every scale factor; the window system maps
@@ -185,6 +189,7 @@ void QtHost::CreateControl(const ControlLayout& layout) {
         }
         case ControlKind::Button: {
             auto* button = new QPushButton(Text(layout.text), parent);
+            button->setProperty(kFullCaption, Text(layout.text));
             button->setAutoDefault(false);
             const Control id = layout.id;
             QObject::connect(button, &QPushButton::clicked, [this, id] { HandleClick(id); });
@@ -501,7 +506,7 @@ void QtHost::Clear(Control list) {
 std::string QtHost::Caption(Control label) {
     if (const auto* l = qobject_cast<QLabel*>(Widget(label))) return l->text().toStdString();
     if (const auto* b = qobject_cast<QPushButton*>(Widget(label)))
-        return b->text().replace(QStringLiteral("&&"), QStringLiteral("&")).toStdString();
+        return b->property(kFullCaption).toString().toStdString();
     if (const auto* b = qobject_cast<QAbstractButton*>(Widget(label)))
         return b->text().toStdString();
     return {};
@@ -509,9 +514,16 @@ std::string QtHost::Caption(Control label) {
 
 void QtHost::SetCaption(Control label, std::string_view text) {
     if (auto* l = qobject_cast<QLabel*>(Widget(label))) l->setText(Text(text));
-    // A push button's "&" marks its access key: a controller's name shows it as it is.
-    if (auto* b = qobject_cast<QPushButton*>(Widget(label)))
-        return b->setText(Text(text).replace(QLatin1Char('&'), QStringLiteral("&&")));
+    // A push button's "&" marks its access key: a controller's name shows it as it is. A
+    // caption too wide for the button (a long name) ends in "…" instead of being cut off.
+    if (auto* b = qobject_cast<QPushButton*>(Widget(label))) {
+        const QString full = Text(text);
+        b->setProperty(kFullCaption, full);
+        const int room = b->width() - 2 * b->style()->pixelMetric(QStyle::PM_ButtonMargin);
+        return b->setText(b->fontMetrics()
+                              .elidedText(full, Qt::ElideRight, room)
+                              .replace(QLatin1Char('&'), QStringLiteral("&&")));
+    }
     if (auto* b = qobject_cast<QAbstractButton*>(Widget(label))) b->setText(Text(text));
 }
 

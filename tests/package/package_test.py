@@ -242,7 +242,8 @@ class PackageTest(unittest.TestCase):
         depends = dict(re.fullmatch(r"([a-z0-9.+-]+)(?: \((.*)\))?", d.strip()).groups()
                        for d in fields["Depends"].split(","))
         for library in ("libc6", "libstdc++6", "libqt6core6", "libqt6gui6", "libqt6network6",
-                        "libqt6widgets6", "libx11-6", "libxi6", "libxtst6"):
+                        "libqt6widgets6", "libx11-6", "libxi6", "libxtst6", "libudev1",
+                        "libevdev2"):
             self.assertIn(library, depends)
         self.assertRegex(depends["libqt6widgets6"], r"^>= 6\.")
         self.assertGreaterEqual(int(fields["Installed-Size"]), 100)

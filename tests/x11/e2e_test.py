@@ -1,6 +1,7 @@
 # The Linux program end to end, each test on a private Xvfb and with a private runtime
 # folder: a receiver window keeps the keyboard focus and records every key event, xdotool
-# plays the player.
+# plays the player. The game controllers' tests (test_wheel_...) run under umockdev-wrapper,
+# with fake controllers in a umockdev test bed.
 #   e2e_test.py WIGWAG X11_RECEIVER [Wigwag.test_...]
 import collections
 import contextlib
@@ -16,6 +17,9 @@ import tempfile
 import threading
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "devices"))
+import fake_joysticks as fj  # noqa: E402
 
 # Flash, horn and hazards ticked; start/stop DELETE, flash G, horn B.
 ALL_ON = "1|1|1|0|31|26|"
@@ -111,6 +115,63 @@ def times(events, key, kind, start=0.0, end=float("inf")):
     return [t for k, name, t in events if name == key and k == kind and start <= t < end]
 
 
+# --- game controllers: fake ones through umockdev ----------------------------------------
+# These tests run under umockdev-wrapper: the program they start inherits its preload and
+# sees the test bed's /sys and /dev/input, with the controllers below.
+
+NO_EFFECTS = "0|0|0|0|31|26|"
+WHEEL, BOX = fj.wheel(), fj.button_box()
+BOX_FIELD = f"{BOX.vendor:04x}:{BOX.product:04x}"
+# The wheel button, in the window's pixels (window/layout.h, 15 twips a pixel).
+CMD_WHEEL = (8 + 141 // 2, 171 + 10)
+BAD_NAME = b"Sim|Box \xff\xfe\xc3(  \x01"
+
+
+class Bed:
+    """The test bed: controllers plugged in, pulled out and pressed while the program runs."""
+
+    def __init__(self):
+        import gi
+        gi.require_version("UMockdev", "1.0")
+        from gi.repository import UMockdev
+        self.bed = UMockdev.Testbed.new()
+        self.root = self.bed.get_root_dir()
+        self.files = tempfile.TemporaryDirectory()
+        self.number = 10  # the next event node; a plugged-in node is never used again
+        self.nodes = {}   # node -> (syspath, controller)
+
+    def plug(self, controller, uevent=True, extra_ioctl="", exists=True):
+        """Adds the controller as the next event node; returns the node."""
+        n, self.number = self.number, self.number + 1
+        node = f"/dev/input/event{n}"
+        text = fj.udev_text(controller, n, n)
+        syspath = "/sys" + text.split("\n", 1)[0][3:]
+        self.bed.add_from_string(text)
+        ioctl = os.path.join(self.files.name, f"event{n}.ioctl")
+        with open(ioctl, "w") as f:
+            f.write(fj.ioctl_text(controller) + extra_ioctl)
+        self.bed.load_ioctl(node, ioctl)
+        if not exists:  # listed by udev, gone before it is opened
+            os.unlink(os.path.join(self.root, node[1:]))
+        if uevent:
+            self.bed.uevent(syspath, "add")
+        self.nodes[node] = (syspath, controller)
+        return node
+
+    def unplug(self, node):
+        syspath, _ = self.nodes.pop(node)
+        self.bed.uevent(syspath, "remove")
+        self.bed.remove_device(syspath)
+
+    def write(self, node, data):
+        os.write(self.bed.get_dev_fd(node), data)
+
+    def button(self, node, number, value):
+        """Button `number` of the controller at `node` down (1), up (0) or repeated (2)."""
+        code = self.nodes[node][1].button_code(number)
+        self.write(node, fj.button(code, value))
+
+
 class Wigwag(unittest.TestCase):
     def setUp(self):
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp"], text=True,
@@ -184,7 +245,9 @@ class Wigwag(unittest.TestCase):
             at = []  # CLOCK_MONOTONIC, as the receiver's times
             for key, seconds in presses:
                 at.append(time.monotonic())
-                if key.startswith("--"):
+                if callable(key):
+                    key()  # a game controller's button
+                elif key.startswith("--"):
                     self.answers.append(self.call(PROGRAM, key))
                 else:
                     self.call("xdotool", "key", key)
@@ -201,10 +264,10 @@ class Wigwag(unittest.TestCase):
         return [(kind, key, int(us) / 1e6) for kind, key, _, us, _ in
                 map(str.split, self.receiver.stdout.read().splitlines())]
 
-    def check_timeline(self, steps, on, off):
+    def check_timeline(self, steps, on, off, settings=ALL_ON):
         # The whole run, switched on at step `on` and off at step `off`; the other steps must
         # send nothing. Returns the commands' answers.
-        at = self.run_program(ALL_ON, steps)
+        at = self.run_program(settings, steps)
         t_start, t_stop, t_close = at[on], at[off], at[-1]
         events = self.events()
         # Stopped, the program keeps 0 and Backspace down without pressing anything: the X
@@ -683,6 +746,258 @@ class Wigwag(unittest.TestCase):
             self.call(RECEIVER, "close", self.window(MAIN, wait=10))
             self.assertEqual(proc.wait(timeout=10), 0)
             self.assertEqual(snapshot(directory), {"wigwag.cfg": canonical(NEW, "root")})
+
+    # --- game controllers -----------------------------------------------------------------
+
+    @property
+    def bed(self):
+        # Made on first use, by the tests that run under umockdev-wrapper.
+        if not hasattr(self, "_bed"):
+            self._bed = Bed()
+            self.env["UMOCKDEV_DIR"] = self._bed.root
+        return self._bed
+
+    def running(self):
+        return self.call(PROGRAM, "--status").strip()
+
+    def test_wheel_buttons(self):
+        # One run, the box's button 5 chosen in the file, twenty controllers at the start;
+        # each step's switches counted by the bursts' 0 key-downs (released again before
+        # every step), and the run state asked after it.
+        bed = self.bed
+        wheel, box, twin = bed.plug(WHEEL, False), bed.plug(BOX, False), bed.plug(BOX, False)
+        bed.plug(fj.Controller(b"Fake Pedals", 0x046D, 0xC26E, [], [0, 1, 2]), False)
+        big = bed.plug(fj.button_box(BAD_NAME, 0x1234, 0x5678, buttons=300), False)
+        bed.plug(BOX, False, exists=False)
+        while bed.number < 30:  # twenty at the start with the one below, one of them gone
+            bed.plug(fj.button_box(b"Spare Box", 0x16D0, 0x0001), False)
+        # After SYN_DROPPED, the state read again has button 5 down.
+        dropping = bed.plug(BOX, False, fj.pressed_keys_line([BOX.button_code(5)]))
+        moved = {"box": box}
+
+        def press(node, number=5, hold=0.15):
+            bed.button(node, number, 1)
+            time.sleep(hold)
+            bed.button(node, number, 0)
+
+        def hold(node):
+            bed.button(node, 5, 1)
+            for _ in range(15):  # the kernel's repeats of a held button
+                time.sleep(0.1)
+                bed.button(node, 5, 2)
+            bed.button(node, 5, 0)
+
+        def back_in():  # in again, as a new node
+            moved["box"] = bed.plug(BOX)
+            time.sleep(0.3)
+            return moved["box"]
+
+        def back(node):
+            bed.unplug(node)
+            time.sleep(0.3)
+            return back_in()
+
+        def held_and_unplugged():
+            bed.button(moved["box"], 5, 1)
+            time.sleep(0.3)
+            bed.unplug(moved["box"])
+
+        def dropped():
+            bed.write(dropping, fj.event(fj.EV_SYN, fj.SYN_DROPPED, 0))
+
+        def released_and_pressed():
+            bed.button(dropping, 5, 0)
+            time.sleep(0.3)
+            press(dropping)
+
+        steps = [  # name, what the player does, switches
+            ("press", lambda: press(moved["box"]), 1),
+            ("tap shorter than a poll", lambda: press(moved["box"], hold=0.01), 1),
+            ("held with repeats", lambda: hold(moved["box"]), 1),
+            ("another button", lambda: press(moved["box"], 6), 0),
+            ("the same number on the wheel", lambda: press(wheel, 5), 0),
+            ("button 5 of the 300-button box", lambda: press(big), 0),
+            ("the identical twin", lambda: press(twin), 1),
+            ("plugged in after the start", lambda: press(bed.plug(BOX), hold=0.15), 1),
+            ("unplugged and back", lambda: press(back(moved["box"])), 1),
+            ("held, then unplugged", held_and_unplugged, 1),
+            ("back after that", lambda: press(back_in()), 1),
+            ("pressed while events were dropped", dropped, 1),
+            ("released and pressed after that", released_and_pressed, 1),
+        ]
+        with tempfile.TemporaryDirectory() as directory:
+            settings = NO_EFFECTS + BOX_FIELD + ":5|"
+            proc = self.start(directory, settings)
+            window = self.window_of(proc)
+            time.sleep(0.5)
+            bounds, on = [], False
+            for name, action, switches in steps:
+                self.call("xdotool", "keyup", "0", "BackSpace")
+                bounds.append(time.monotonic())
+                action()
+                time.sleep(0.4)
+                on ^= switches % 2 == 1
+                self.assertEqual((name, self.running()),
+                                 (name, "Running" if on else "Not Running"))
+            bounds.append(time.monotonic())
+            self.call(RECEIVER, "close", window)
+            _, err = proc.communicate(timeout=10)
+            self.assertEqual(proc.returncode, 0, err)
+            self.assertEqual(self.saved(directory), settings + FOOTER)
+        # Nothing but, on a kernel without EVIOCSMASK (and in the test bed), the one note.
+        self.assertRegex(err, r"\A(wigwag: the kernel does not filter [^\n]*\n)?\Z")
+        events = self.events()
+        for (name, _, switches), start, end in zip(steps, bounds, bounds[1:]):
+            self.assertEqual(len(times(events, "0", "press", start, end)), switches, name)
+        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard, "keys down, repeat changed")
+
+    def test_wheel_timeline(self):
+        # The start/stop key's timeline, switched by the box's button 5 (a 50 ms press);
+        # a press of another button in between sends nothing.
+        box = self.bed.plug(BOX, False)
+
+        def press(number=5):
+            return lambda: (self.bed.button(box, number, 1), time.sleep(0.05),
+                            self.bed.button(box, number, 0))
+
+        self.check_timeline([(press(), 1.2), (press(6), 1.3), (press(), 1.5)], 0, 2,
+                            ALL_ON + BOX_FIELD + ":5|")
+
+    def as_nobody(self):
+        """The command prefix and environment for running the program as nobody: the test
+        bed's folders and sockets opened to that user, the device nodes not (they stay
+        root's, mode 0600, as a seat's devices are to a user not logged in there)."""
+        for folder, _, files in os.walk(self.bed.root):
+            os.chmod(folder, 0o755)
+            for name in files:
+                if stat.S_ISSOCK(os.lstat(os.path.join(folder, name)).st_mode):
+                    os.chmod(os.path.join(folder, name), 0o777)
+        os.chmod(self.bed.root, 0o1777)  # for the sockets of udev monitors
+        home = tempfile.TemporaryDirectory()
+        self.addCleanup(home.cleanup)
+        os.chown(home.name, pwd.getpwnam("nobody").pw_uid, -1)
+        return (["setpriv", "--reuid=nobody", f"--regid={pwd.getpwnam('nobody').pw_gid}",
+                 "--clear-groups"], dict(self.env, HOME=home.name, XDG_RUNTIME_DIR=home.name))
+
+    def test_wheel_list_devices(self):
+        bed = self.bed
+
+        def listed(user="root"):
+            command, env = self.as_nobody() if user == "nobody" else ([], self.env)
+            result = subprocess.run(command + [PROGRAM, "--list-devices"], env=env,
+                                    capture_output=True, text=True, timeout=20)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            return result.stdout, result.stderr
+
+        self.assertEqual(listed(), ("No game controllers found.\n", ""))
+        bed.plug(WHEEL), bed.plug(BOX), bed.plug(BOX)
+        bed.plug(fj.Controller(b"Fake Pedals", 0x046D, 0xC26E, [], [0, 1, 2]))
+        bed.plug(fj.button_box(BAD_NAME, 0x1234, 0x5678, 300))
+        bed.plug(BOX, exists=False)  # gone between finding and opening: not listed
+        name = "Sim|Box \ufffd\ufffd\ufffd("
+        lines = ["046d:c24f  Fake Racing Wheel  24 buttons  readable",
+                 "16d0:0a4b  Fake Button Box  32 buttons  readable",
+                 "16d0:0a4b  Fake Button Box  32 buttons  readable",
+                 "046d:c26e  Fake Pedals  0 buttons  readable",
+                 f"1234:5678  {name}  300 buttons  readable"]
+        self.assertEqual(listed(), ("".join(f"{line}  (/dev/input/event{10 + n})\n"
+                                            for n, line in enumerate(lines)), ""))
+
+        # Not the user's: each named once on standard error, with the hint, and listed.
+        out, err = listed("nobody")
+        names = ["Fake Racing Wheel", "Fake Button Box", "Fake Button Box", "Fake Pedals",
+                 "Sim|Box ???("]
+        ids = ["046d:c24f", "16d0:0a4b", "16d0:0a4b", "046d:c26e", "1234:5678"]
+        self.assertEqual(out, "".join(
+            f"{i}  {n}  0 buttons  cannot be read: Permission denied  (/dev/input/event{10 + k})\n"
+            for k, (i, n) in enumerate(zip(ids, names))))
+        self.assertEqual(err, "".join(
+            f"wigwag: cannot read /dev/input/event{10 + k} ({n}): Permission denied; the desktop "
+            "normally gives game controllers to the user logged in at the seat\n"
+            for k, n in enumerate(names)))
+
+        # The program as nobody says the same once, however often the node comes up, and
+        # runs with the others. Given access (and a "change" from udev, as when a seat's
+        # access comes), the wheel is read: its button 5, chosen in the file, switches.
+        command, env = self.as_nobody()
+        wheel = "/dev/input/event10"
+        with tempfile.TemporaryDirectory() as directory:
+            os.chown(directory, pwd.getpwnam("nobody").pw_uid, -1)
+            chosen = NO_EFFECTS + f"{WHEEL.vendor:04x}:{WHEEL.product:04x}:5|"
+            make_files(directory, {"wigwag.cfg": data_file(chosen)}, "nobody")
+            proc = subprocess.Popen(command + [PROGRAM], cwd=directory, env=env, text=True,
+                                    stderr=subprocess.PIPE)
+            self.addCleanup(proc.kill)
+            window = self.window_of(proc)
+            bed.bed.uevent(bed.nodes[wheel][0], "add")  # seen again
+            time.sleep(0.3)
+            bed.button(wheel, 5, 1)  # not readable yet: nothing
+            bed.button(wheel, 5, 0)
+            time.sleep(0.3)
+            self.call("xdotool", "key", "Delete")
+            time.sleep(0.3)
+            # The node is a pseudo-terminal of the test bed's own.
+            os.chmod(os.path.realpath(os.path.join(bed.root, wheel[1:])), 0o666)
+            bed.bed.uevent(bed.nodes[wheel][0], "change")
+            time.sleep(0.3)
+            self.call("xdotool", "keyup", "0", "BackSpace")
+            bed.button(wheel, 5, 1)
+            bed.button(wheel, 5, 0)
+            time.sleep(0.3)
+            self.call(RECEIVER, "close", window)
+            _, err = proc.communicate(timeout=10)
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(err.count(f"wigwag: cannot read {wheel} (Fake Racing Wheel)"), 1)
+        self.assertEqual(len(times(self.events(), "0", "press")), 2)
+
+    def click(self, window, at):
+        self.call("xdotool", "mousemove", "--window", window, str(at[0]), str(at[1]), "click", "1")
+
+    def test_wheel_choosing(self):
+        # The player clicks the wheel button and presses a button: that press only chooses.
+        # The choice switches from then on, it is kept in the file's seventh field, and Clear
+        # forgets it. The button: number 300 of a box whose name has a "|", control
+        # characters and bytes that are not UTF-8.
+        bed = self.bed
+        box = bed.plug(BOX, False)
+        big = bed.plug(fj.button_box(BAD_NAME, 0x1234, 0x5678, 300), False)
+        with tempfile.TemporaryDirectory() as directory:
+            proc = self.start(directory, NO_EFFECTS)
+            window = self.window_of(proc)
+            time.sleep(0.5)
+            steps = [  # what the player does, the run state after it
+                (lambda: self.click(window, CMD_WHEEL), "Not Running"),
+                (lambda: bed.button(big, 300, 1), "Not Running"),  # chosen, not switched
+                (lambda: bed.button(big, 300, 0), "Not Running"),
+                (lambda: bed.button(big, 300, 1), "Running"),
+                (lambda: bed.button(big, 300, 0), "Running"),
+                (lambda: (bed.button(box, 5, 1), bed.button(big, 299, 1)), "Running"),
+                # Clicked twice: the choice is given up, the old button stays.
+                (lambda: (self.click(window, CMD_WHEEL), self.click(window, CMD_WHEEL)), "Running"),
+                (lambda: bed.button(big, 300, 1), "Not Running"),
+            ]
+            for number, (action, state) in enumerate(steps):
+                action()
+                time.sleep(0.4)
+                self.assertEqual((number, self.running()), (number, state))
+            self.call(RECEIVER, "close", window)
+            self.assertEqual(proc.wait(timeout=10), 0)
+            chosen = NO_EFFECTS + "1234:5678:300|"
+            self.assertEqual(self.saved(directory), chosen + FOOTER)
+
+            # Cleared: the button does nothing, and the file has six fields again.
+            proc = self.start(directory)
+            window = self.window_of(proc)
+            time.sleep(0.5)
+            self.click(window, (152 + 16, 171 + 10))
+            time.sleep(0.3)
+            bed.button(big, 300, 0)
+            bed.button(big, 300, 1)
+            time.sleep(0.4)
+            self.assertEqual(self.running(), "Not Running")
+            self.call(RECEIVER, "close", window)
+            self.assertEqual(proc.wait(timeout=10), 0)
+            self.assertEqual(self.saved(directory), NO_EFFECTS + FOOTER)
 
 
 if __name__ == "__main__":
