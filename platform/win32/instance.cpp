@@ -47,6 +47,24 @@ void Say(DWORD which, const std::string& line) {
     WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
+}  // namespace
+
+void PrintLine(DWORD which, std::string_view line) {
+    const HANDLE stream = Stream(which);
+    if (stream == INVALID_HANDLE_VALUE) return;
+    DWORD mode = 0, written = 0;
+    if (GetConsoleMode(stream, &mode)) {
+        // A console shows wide text as it is, whatever its code page.
+        const std::wstring text = Widen(line, CP_UTF8) + L"\r\n";
+        WriteConsoleW(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    const std::string text = std::string(line) + "\r\n";
+    WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+namespace {
+
 // The user's SID as text, and the session: the pipe's name and its one allowed user.
 bool Identity(std::wstring& sid, DWORD& session) {
     if (!ProcessIdToSessionId(GetCurrentProcessId(), &session)) return false;
@@ -169,8 +187,8 @@ std::optional<std::string> CommandOfCommandLine() {
         const std::string arg = Narrow(args[i]);
         const CommandWord* word = arg.rfind("--", 0) == 0 ? CommandWordOf(arg.substr(2)) : nullptr;
         if (!word || !word->command)
-            problem =
-                "unknown argument '" + arg + "' (commands: --toggle, --start, --stop, --status)";
+            problem = "unknown argument '" + arg +
+                      "' (commands: --toggle, --start, --stop, --status, --list-devices)";
         else if (!command->empty())
             problem = "one command at a time";
         else

@@ -183,7 +183,7 @@ class PackageTest(unittest.TestCase):
         self.assertLessEqual({name.lower() for name in exe.imports()},
                              {"comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll",
                               "user32.dll", "uxtheme.dll", "winmm.dll", "shell32.dll",
-                              "advapi32.dll", "ole32.dll"})
+                              "advapi32.dll", "ole32.dll", "dinput8.dll"})
         blob = exe.resource(16)  # RT_VERSION
         self.assertIsNotNone(blob, "no version resource")
         info = version_info(blob)

@@ -1,0 +1,69 @@
+// Game controllers on Windows through DirectInput 8: every attached game controller is read
+// in the background and without exclusive access, so the game keeps reading the same wheel
+// whichever window has the focus. Only the buttons are read, from a buffer, so that a tap
+// between two polls counts. Controllers plugged in later are picked up when Windows says a
+// device arrived; one that goes away is dropped and used again when it comes back.
+#pragma once
+
+#include "platform/win32/win32_api.h"
+
+#ifndef DIRECTINPUT_VERSION
+#define DIRECTINPUT_VERSION 0x0800
+#endif
+#include <dinput.h>
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/game_controllers.h"
+
+namespace wigwag::win32 {
+
+class DirectInputButtons final : public ButtonDevice {
+  public:
+    // Nothing when DirectInput cannot be started. The controllers attached now are opened.
+    static std::unique_ptr<DirectInputButtons> Create(HINSTANCE instance);
+    ~DirectInputButtons() override;
+    DirectInputButtons(const DirectInputButtons&) = delete;
+    DirectInputButtons& operator=(const DirectInputButtons&) = delete;
+
+    std::vector<GameButtonPress> TakePresses() override;
+    std::vector<GameController> Controllers() override;
+
+  private:
+    static constexpr std::size_t kMaxButtons = 128;
+    struct Device {
+        IDirectInputDevice8W* device = nullptr;
+        GUID instance{};
+        GameController info;
+        std::array<bool, kMaxButtons> down{};
+        bool refused = false;  // DirectInput refused the format or the sharing: never read
+        bool acquired = false;
+        bool gone = false;  // lost and not acquired again: dropped at the next look
+    };
+    struct Press {
+        DWORD sequence;
+        GameButtonPress press;
+    };
+
+    DirectInputButtons(IDirectInput8W* input, HWND window);
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+    void Enumerate();
+    void Open(const DIDEVICEINSTANCEW& found);
+    bool Acquire(Device& d);
+    void Read(Device& d, std::vector<Press>& presses);
+    void RescanSoon();
+
+    IDirectInput8W* input_;
+    HWND window_;  // message-only: device notices, and the devices' cooperative level
+    HDEVNOTIFY notify_ = nullptr;
+    std::vector<std::unique_ptr<Device>> devices_;
+    std::vector<ULONGLONG> rescans_;  // when to look for controllers again (GetTickCount64)
+};
+
+// `wigwag.exe --list-devices`: one line per game controller on standard output.
+int ListGameControllers(HINSTANCE instance);
+
+}  // namespace wigwag::win32
