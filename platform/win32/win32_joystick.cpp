@@ -15,8 +15,9 @@ namespace {
 constexpr wchar_t kWindowClass[] = L"WigwagGameControllers";
 constexpr DWORD kBufferedEvents = 64;
 // A device stack may finish setting a controller up a little after Windows announces it:
-// it is looked for again a second and two seconds later.
-constexpr ULONGLONG kRescanDelaysMs[] = {0, 1000, 2000};
+// when the first look finds nothing new, it looks again a second and two seconds later.
+constexpr int kLooksForArrival = 3;
+constexpr ULONGLONG kLookAgainMs = 1000;
 
 // The device interface class of HID devices, which game controllers are.
 constexpr GUID kHidInterface = {
@@ -102,19 +103,18 @@ DirectInputButtons::~DirectInputButtons() {
 
 LRESULT CALLBACK DirectInputButtons::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     auto* self = reinterpret_cast<DirectInputButtons*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (self && msg == WM_DEVICECHANGE &&
-        (wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE))
-        self->RescanSoon();
+    if (self && msg == WM_DEVICECHANGE && wp == DBT_DEVICEARRIVAL) self->LookSoon(kLooksForArrival);
+    if (self && msg == WM_DEVICECHANGE && wp == DBT_DEVICEREMOVECOMPLETE) self->LookSoon(1);
     if (msg == WM_DEVICECHANGE) return TRUE;
     return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
-void DirectInputButtons::RescanSoon() {
-    const ULONGLONG now = GetTickCount64();
-    for (ULONGLONG delay : kRescanDelaysMs) rescans_.push_back(now + delay);
+void DirectInputButtons::LookSoon(int looks) {
+    nextLook_ = GetTickCount64();
+    looksLeft_ = std::max(looksLeft_, looks);
 }
 
-void DirectInputButtons::Enumerate() {
+int DirectInputButtons::Enumerate() {
     std::vector<DIDEVICEINSTANCEW> found;
     input_->EnumDevices(
         DI8DEVCLASS_GAMECTRL,
@@ -134,10 +134,14 @@ void DirectInputButtons::Enumerate() {
         d->device->Release();
         return true;
     });
+    int opened = 0;
     for (const DIDEVICEINSTANCEW& f : found)
         if (std::none_of(devices_.begin(), devices_.end(),
-                         [&](const auto& d) { return IsEqualGUID(f.guidInstance, d->instance); }))
+                         [&](const auto& d) { return IsEqualGUID(f.guidInstance, d->instance); })) {
             Open(f);
+            ++opened;
+        }
+    return opened;
 }
 
 void DirectInputButtons::Open(const DIDEVICEINSTANCEW& found) {
@@ -208,7 +212,7 @@ void DirectInputButtons::Read(Device& d, std::vector<Press>& presses) {
             // none of its buttons held.
             d.acquired = false;
             d.gone = true;
-            RescanSoon();
+            LookSoon(1);
             return;
         }
         for (DWORD i = 0; i < n; ++i) {
@@ -235,10 +239,15 @@ void DirectInputButtons::Read(Device& d, std::vector<Press>& presses) {
 }
 
 std::vector<GameButtonPress> DirectInputButtons::TakePresses() {
-    const ULONGLONG now = GetTickCount64();
-    if (std::any_of(rescans_.begin(), rescans_.end(), [&](ULONGLONG at) { return at <= now; })) {
-        std::erase_if(rescans_, [&](ULONGLONG at) { return at <= now; });
-        Enumerate();
+    // A look costs tens of milliseconds: only after Windows announced a change.
+    if (nextLook_ && GetTickCount64() >= *nextLook_) {
+        const bool opened = Enumerate() > 0;
+        if (opened || --looksLeft_ <= 0) {
+            nextLook_.reset();
+            looksLeft_ = 0;
+        } else {
+            nextLook_ = GetTickCount64() + kLookAgainMs;
+        }
     }
     std::vector<Press> presses;
     for (auto& d : devices_) Read(*d, presses);

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,17 +51,20 @@ class DirectInputButtons final : public ButtonDevice {
 
     DirectInputButtons(IDirectInput8W* input, HWND window);
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-    void Enumerate();
+    // Opens the controllers that are new and lets go of those that are gone; how many opened.
+    int Enumerate();
     void Open(const DIDEVICEINSTANCEW& found);
     bool Acquire(Device& d);
     void Read(Device& d, std::vector<Press>& presses);
-    void RescanSoon();
+    // Looks for controllers at the next poll, and up to `looks` times in all while none is new.
+    void LookSoon(int looks);
 
     IDirectInput8W* input_;
     HWND window_;  // message-only: device notices, and the devices' cooperative level
     HDEVNOTIFY notify_ = nullptr;
     std::vector<std::unique_ptr<Device>> devices_;
-    std::vector<ULONGLONG> rescans_;  // when to look for controllers again (GetTickCount64)
+    std::optional<ULONGLONG> nextLook_;  // when to look for controllers (GetTickCount64)
+    int looksLeft_ = 0;
 };
 
 // `wigwag.exe --list-devices`: one line per game controller on standard output.
