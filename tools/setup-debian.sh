@@ -12,7 +12,7 @@ package_packages=("${run_packages[@]}" g++-mingw-w64-x86-64-posix mingw-w64-tool
 test_packages=("${package_packages[@]}" libgtest-dev googletest wine wine64 xvfb xauth xdotool
                x11-utils imagemagick python3 python3-pil lintian yamllint appstream
                desktop-file-utils man-db clang libclang-rt-14-dev llvm-14 sway wtype
-               xwayland x11-xkb-utils)
+               xwayland x11-xkb-utils umockdev gir1.2-umockdev-1.0 python3-gi)
 
 case "${1:-test}" in
     run) wanted=("${run_packages[@]}") ;;
