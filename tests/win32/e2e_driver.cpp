@@ -391,53 +391,76 @@ bool FocusReceiver(const Receiver& r) {
     return ok;
 }
 
-// wigwag.exe with the first wheel (which the test bed plugs in before Wine starts) and the
-// receiver; the wheel button being chosen after a click on cmdWheel.
-bool StartWithWheel(Wigwag& w, Receiver& r) {
-    if (!Launch(w, "0|1|1|0|31|26|", &r)) return false;
+// A click on cmdWheel, which starts choosing the wheel button (its caption counts the
+// seconds left), and the focus back to the receiver.
+bool ChooseButton(const Wigwag& w, const Receiver& r) {
     const HWND wheel = w.Control(Control::cmdWheel);
-    Check(WideText(wheel) == L"Set Wheel Button...", "no wheel button at first");
-    SleepSeconds(0.5);
     Click(wheel);
-    // The caption counts the seconds left.
     Check(WaitUntil([&] { return WideText(wheel).starts_with(L"Press a wheel button..."); }, 5),
           "choosing after a click: " + Text(wheel));
     return FocusReceiver(r);
 }
 
+// wigwag.exe with the first wheel (which the test bed plugs in before Wine starts) and the
+// receiver; the wheel button being chosen.
+bool StartWithWheel(Wigwag& w, Receiver& r) {
+    if (!Launch(w, "0|1|1|0|31|26|", &r)) return false;
+    Check(WideText(w.Control(Control::cmdWheel)) == L"Set Wheel Button...",
+          "no wheel button at first");
+    SleepSeconds(0.5);
+    return ChooseButton(w, r);
+}
+
 constexpr const wchar_t* kWheelCaption = L"Button 18 \u00B7 Race && Rally Wheel";
 constexpr const char* kBurst = "u66 u71 u57 d48 d8 ";
 
-// The wheel button chosen, pressed, tapped between two polls, on a wheel plugged in after
-// the start, and held while its wheel goes away: each switches (or not) as the table says,
-// the runs it switches have the start/stop key's timeline, and the choice is saved.
+// The controllers listed; the wheel button chosen, pressed, tapped between two polls, on a
+// wheel plugged in after the start, and held while its wheel goes away: each switches (or not) as
+// the table says, the runs it switches have the start/stop key's timeline, and the choice is saved.
 void WheelButton() {
+    // The controllers, one line each, printed as the commands print their answers.
+    const Ran list = Run(wigwagExe, L"--list-devices", MakeScratchDirectory());
+    Check(list.code == 0 && list.err.empty() &&
+              list.out.starts_with("046d:c24f  Race & Rally Wheel  20 buttons  readable  (") &&
+              list.out.find('\n') + 1 == list.out.size(),
+          "--list-devices: " + std::to_string(list.code) + " \"" + list.out + list.err + "\"");
     Wigwag w;
     Receiver r;
     if (!StartWithWheel(w, r)) return;
     const HWND wheel = w.Control(Control::cmdWheel);
+    // Test bed lines, a click on cmdWheel when `choose`, `settle` seconds from the first line,
+    // then a press of `button` on `wheel` for `hold` seconds (left down without `release`),
+    // and the status 0.4 s later.
     struct Step {
         const char* what;
-        const char* before;  // test bed lines first
+        const char* before;
+        bool choose;
+        double settle;
         int wheel, button;
         double hold;
         bool release;
         const char* status;
     };
+    // Wheels come and go while not running: a look for controllers holds the window's thread
+    // up for tens of milliseconds, and the runs' timelines are checked to the millisecond.
     const Step steps[] = {
-        {"the choosing press", nullptr, 1, 18, 0.05, true, "Not Running"},
-        {"another button", nullptr, 1, 5, 0.05, true, "Not Running"},
-        {"a press", nullptr, 1, 18, 0.3, true, "Running"},
-        {"a tap between two polls", nullptr, 1, 18, 0.02, true, "Not Running"},
-        {"a wheel plugged in after the start, held", "plug 2", 2, 18, 0.05, false, "Running"},
-        {"another wheel after the held one went", "unplug 2;plug 3", 3, 18, 0.05, true,
+        {"the choosing press", nullptr, false, 0.3, 1, 18, 0.05, true, "Not Running"},
+        {"another button", nullptr, false, 0.3, 1, 5, 0.05, true, "Not Running"},
+        {"a press", nullptr, false, 0.3, 1, 18, 0.3, true, "Running"},
+        {"a tap between two polls", nullptr, false, 0.3, 1, 18, 0.02, true, "Not Running"},
+        // A wheel plugged in is used within two seconds: its press chooses the button.
+        {"a wheel plugged in after the start", "plug 2", true, 2.0, 2, 18, 0.05, true,
          "Not Running"},
-        {"the first wheel again", nullptr, 1, 18, 0.05, true, "Running"},
-        {"the first wheel again", nullptr, 1, 18, 0.05, true, "Not Running"},
+        {"its press", nullptr, false, 0.3, 2, 18, 0.05, true, "Running"},
+        {"its button held", nullptr, false, 0.3, 2, 18, 0.05, false, "Not Running"},
+        {"another wheel after the held one went", "unplug 2;plug 3", false, 2.5, 3, 18, 0.05, true,
+         "Running"},
+        {"the first wheel again", nullptr, false, 0.3, 1, 18, 0.05, true, "Not Running"},
     };
     std::vector<double> switches;  // when each press that switched began
     std::string before = w.Status();
     for (const Step& step : steps) {
+        const double from = Now();
         // Half a second between test bed lines, as between a player's hands.
         std::istringstream lines(step.before ? step.before : "");
         bool first = true;
@@ -445,8 +468,8 @@ void WheelButton() {
             if (!first) SleepSeconds(0.5);
             Bed(line);
         }
-        // A wheel plugged in is used within two seconds.
-        SleepSeconds(step.before ? 2.0 : 0.3);
+        if (step.choose) ChooseButton(w, r);
+        SleepSeconds(from + step.settle - Now());
         const double start = PressButton(step.wheel, step.button, step.hold, step.release);
         SleepSeconds(0.4);
         Check(w.Status() == step.status, std::string(step.what) + ": " + w.Status());
