@@ -171,7 +171,8 @@ class PackageTest(unittest.TestCase):
         guide = texts["README.txt"].decode("ascii")
         self.assertIn(f"Wigwag {self.version} for Windows", guide)
         for topic in ("First start", "Choosing keys", "Switching on and off in the game",
-                      "Run as administrator", "wigwag.cfg", "Unable to"):
+                      "Run as administrator", "wigwag.cfg", "Unable to",
+                      "wigwag.exe --list-devices"):
             self.assertIn(topic, guide)
         self.assertNotRegex(guide, r"@[A-Z_]+@", "a variable left unreplaced")
 
