@@ -31,7 +31,7 @@ const GUID& Property(std::uintptr_t number) {
 // A data format of buttons only, in the controller's own order: axes and hats never enter
 // the buffer.
 struct ButtonFormat {
-    std::array<DIOBJECTDATAFORMAT, 128> objects{};
+    std::array<DIOBJECTDATAFORMAT, DirectInputButtons::kMaxButtons> objects{};
     DIDATAFORMAT format{};
     ButtonFormat() {
         for (std::size_t i = 0; i < objects.size(); ++i)
@@ -91,10 +91,7 @@ DirectInputButtons::DirectInputButtons(IDirectInput8W* input, HWND window)
     : input_(input), window_(window) {}
 
 DirectInputButtons::~DirectInputButtons() {
-    for (auto& d : devices_) {
-        d->device->Unacquire();
-        d->device->Release();
-    }
+    devices_.clear();
     if (notify_) UnregisterDeviceNotification(notify_);
     SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     DestroyWindow(window_);
@@ -129,10 +126,7 @@ int DirectInputButtons::Enumerate() {
         const bool attached = std::any_of(found.begin(), found.end(), [&](const auto& f) {
             return IsEqualGUID(f.guidInstance, d->instance);
         });
-        if (attached && !d->gone) return false;
-        d->device->Unacquire();
-        d->device->Release();
-        return true;
+        return !attached || d->gone;
     });
     int opened = 0;
     for (const DIDEVICEINSTANCEW& f : found)
@@ -150,7 +144,14 @@ void DirectInputButtons::Open(const DIDEVICEINSTANCEW& found) {
     d->info.vendor = LOWORD(found.guidProduct.Data1);
     d->info.product = HIWORD(found.guidProduct.Data1);
     d->info.name = Narrow(found.tszProductName, CP_UTF8);
-    if (FAILED(input_->CreateDevice(found.guidInstance, &d->device, nullptr))) return;
+    HRESULT hr = input_->CreateDevice(found.guidInstance, &d->device, nullptr);
+    if (FAILED(hr)) {
+        d->device = nullptr;
+        d->refused = true;
+        d->info.problem = "DirectInput did not open it (" + Hex(hr) + ")";
+        devices_.push_back(std::move(d));
+        return;
+    }
     DIDEVCAPS caps{};
     caps.dwSize = sizeof caps;
     if (SUCCEEDED(d->device->GetCapabilities(&caps)))
@@ -162,13 +163,13 @@ void DirectInputButtons::Open(const DIDEVICEINSTANCEW& found) {
     DIPROPDWORD buffer{};
     buffer.diph = {sizeof buffer, sizeof buffer.diph, 0, DIPH_DEVICE};
     buffer.dwData = kBufferedEvents;
-    HRESULT hr = d->device->SetDataFormat(&Buttons());
+    hr = d->device->SetDataFormat(&Buttons());
     if (SUCCEEDED(hr))
         hr = d->device->SetCooperativeLevel(window_, DISCL_BACKGROUND | DISCL_NONEXCLUSIVE);
     if (SUCCEEDED(hr)) hr = d->device->SetProperty(Property(1), &buffer.diph);  // DIPROP_BUFFERSIZE
     d->refused = FAILED(hr);
     if (d->refused)
-        d->info.problem = "DirectInput refused it (" + Hex(hr) + ")";
+        d->info.problem = "DirectInput refused its settings (" + Hex(hr) + ")";
     else
         Acquire(*d);
     devices_.push_back(std::move(d));
@@ -178,7 +179,7 @@ bool DirectInputButtons::Acquire(Device& d) {
     const HRESULT hr = d.device->Acquire();
     d.acquired = d.info.readable = SUCCEEDED(hr);
     if (!d.acquired) {
-        d.info.problem = "it cannot be acquired (" + Hex(hr) + ")";
+        d.info.problem = "DirectInput did not acquire it (" + Hex(hr) + ")";
         return false;
     }
     d.info.problem.clear();

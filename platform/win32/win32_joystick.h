@@ -33,14 +33,24 @@ class DirectInputButtons final : public ButtonDevice {
     std::vector<GameButtonPress> TakePresses() override;
     std::vector<GameController> Controllers() override;
 
-  private:
+    // The buttons read of each controller, from the first.
     static constexpr std::size_t kMaxButtons = 128;
+
+  private:
     struct Device {
+        Device() = default;
+        Device(const Device&) = delete;
+        Device& operator=(const Device&) = delete;
+        ~Device() {
+            if (!device) return;
+            device->Unacquire();
+            device->Release();
+        }
         IDirectInputDevice8W* device = nullptr;
         GUID instance{};
         GameController info;
         std::array<bool, kMaxButtons> down{};
-        bool refused = false;  // DirectInput refused the format or the sharing: never read
+        bool refused = false;  // not opened, or its settings refused: never read
         bool acquired = false;
         bool gone = false;  // lost and not acquired again: dropped at the next look
     };
