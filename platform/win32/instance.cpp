@@ -51,6 +51,24 @@ bool Say(DWORD which, const std::string& line) {
            written == text.size();
 }
 
+}  // namespace
+
+void PrintLine(DWORD which, std::string_view line) {
+    const HANDLE stream = Stream(which);
+    if (stream == INVALID_HANDLE_VALUE) return;
+    DWORD mode = 0, written = 0;
+    if (GetConsoleMode(stream, &mode)) {
+        // A console shows wide text as it is, whatever its code page.
+        const std::wstring text = Widen(line, CP_UTF8) + L"\r\n";
+        WriteConsoleW(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    const std::string text = std::string(line) + "\r\n";
+    WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+namespace {
+
 // The user's SID as text, and the session: the pipe's name and its one allowed user.
 bool Identity(std::wstring& sid, DWORD& session) {
     if (!ProcessIdToSessionId(GetCurrentProcessId(), &session)) return false;
@@ -202,7 +220,7 @@ std::optional<std::string> CommandOfCommandLine() {
         const CommandWord* word = arg.rfind("--", 0) == 0 ? CommandWordOf(arg.substr(2)) : nullptr;
         if (!word || !word->command)
             problem = "unknown argument '" + Printable(arg) +
-                      "' (commands: --toggle, --start, --stop, --status)";
+                      "' (commands: --toggle, --start, --stop, --status, --list-devices)";
         else if (!command->empty())
             problem = "one command at a time";
         else

@@ -24,6 +24,10 @@
 
 namespace wigwag::win32 {
 
+// One line of UTF-8 text on standard output or error (STD_OUTPUT_HANDLE, STD_ERROR_HANDLE):
+// to the handle the caller gave, else to the caller's console.
+void PrintLine(DWORD stream, std::string_view line);
+
 // The running Wigwag's end of the pipe.
 class PipeServer final : public CommandSource {
   public:

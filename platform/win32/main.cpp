@@ -2,16 +2,35 @@
 // low-level keyboard hook.
 #include "platform/win32/instance.h"
 #include "platform/win32/win32_host.h"
+#include "platform/win32/win32_joystick.h"
 #include "platform/win32/win32_keyboard.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <exception>
+#include <memory>
 #include <optional>
+#include <string_view>
 
 #include "window/form1.h"
 
+namespace {
+
+// Whether the command line is this one option alone.
+bool OnlyOption(std::wstring_view option) {
+    int count = 0;
+    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!args) return false;
+    const bool only = count == 2 && option == args[1];
+    LocalFree(args);
+    return only;
+}
+
+}  // namespace
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    if (OnlyOption(L"--list-devices")) return wigwag::win32::ListGameControllers(instance);
     // A command for the running Wigwag, and a start while one runs, end here: no window yet.
     wigwag::win32::Instance running;
     if (const std::optional<int> done = running.Claim()) return *done;
@@ -21,6 +40,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     int code = 1;
     try {
         wigwag::win32::Win32Host host(instance, showCommand, keyboard);
+        // Without DirectInput the program runs with its start/stop key alone.
+        const std::unique_ptr<wigwag::win32::DirectInputButtons> controllers =
+            wigwag::win32::DirectInputButtons::Create(instance);
+        host.SetButtonDevice(controllers.get());
         running.Listen(host);
         code = wigwag::RunWigwag(host);
     } catch (const std::exception& error) {

@@ -632,11 +632,27 @@ std::string Win32Host::Caption(Control label) {
     if (!h) return {};
     std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(h)) + 1, L'\0');
     text.resize(static_cast<std::size_t>(GetWindowTextW(h, text.data(), int(text.size()))));
-    return Narrow(text);
+    if (LayoutOf(label).kind != ControlKind::Button) return Narrow(text);
+    std::wstring shown;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        shown += text[i];
+        if (text[i] == L'&' && i + 1 < text.size() && text[i + 1] == L'&') ++i;
+    }
+    return Narrow(shown, CP_UTF8);
 }
 
 void Win32Host::SetCaption(Control label, std::string_view text) {
-    if (const HWND h = Handle(label)) SetWindowTextW(h, Widen(text).c_str());
+    const HWND h = Handle(label);
+    if (!h) return;
+    if (LayoutOf(label).kind != ControlKind::Button) {
+        SetWindowTextW(h, Widen(text).c_str());
+        return;
+    }
+    // A push button's caption may carry a controller's name, in UTF-8, and its "&" marks the
+    // access key: the name shows as it is.
+    std::wstring shown;
+    for (wchar_t c : Widen(text, CP_UTF8)) shown.append(c == L'&' ? 2 : 1, c);
+    SetWindowTextW(h, shown.c_str());
 }
 
 void Win32Host::SetTimerEnabled(Timer timer, bool enabled) {

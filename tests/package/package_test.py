@@ -171,7 +171,8 @@ class PackageTest(unittest.TestCase):
         guide = texts["README.txt"].decode("ascii")
         self.assertIn(f"Wigwag {self.version} for Windows", guide)
         for topic in ("First start", "Choosing keys", "Switching on and off in the game",
-                      "Run as administrator", "wigwag.cfg", "Unable to"):
+                      "Run as administrator", "wigwag.cfg", "Unable to",
+                      "wigwag.exe --list-devices"):
             self.assertIn(topic, guide)
         self.assertNotRegex(guide, r"@[A-Z_]+@", "a variable left unreplaced")
 
@@ -183,7 +184,7 @@ class PackageTest(unittest.TestCase):
         self.assertLessEqual({name.lower() for name in exe.imports()},
                              {"comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll",
                               "user32.dll", "uxtheme.dll", "winmm.dll", "shell32.dll",
-                              "advapi32.dll", "ole32.dll"})
+                              "advapi32.dll", "ole32.dll", "dinput8.dll"})
         blob = exe.resource(16)  # RT_VERSION
         self.assertIsNotNone(blob, "no version resource")
         info = version_info(blob)

@@ -2,8 +2,10 @@
 // directory, the driver reads its controls through window messages, presses keys as another
 // program would, and reads what the receiver window got.
 //
-//   wigwag_e2e <settings|timeline|own_keys|instance|layout> <wigwag.exe> <receiver.exe>
-//              <output dir>
+//   wigwag_e2e <settings|timeline|own_keys|instance|layout|wheel|wheel_latency> <wigwag.exe>
+//              <receiver.exe> <output dir>
+//
+// The wheel cases run under the test bed of wheel_bed.py, which reads their output.
 #include <cmath>
 #include <map>
 #include <tuple>
@@ -131,6 +133,43 @@ void Settings() {
           "folder stays");
 }
 
+// The run that a switch-over burst at keys[from] starts, up to the next release of B (the
+// stop's burst): the horn every 0.1 s after the burst, the hazards every second, held over
+// a horn tick, each event on time within the tolerance, then the stop's burst. Where the
+// run ends; keys.end() when it does not.
+std::vector<KeyRecord>::const_iterator CheckRun(const std::vector<KeyRecord>& keys,
+                                                std::size_t from, const std::string& burst,
+                                                const std::string& what) {
+    const std::size_t length = std::size_t(std::count(burst.begin(), burst.end(), ' '));
+    if (keys.size() < from + length) {
+        Check(false, what + ": no burst");
+        return keys.end();
+    }
+    const auto start = keys.begin() + long(from + length);
+    const double t0 = (start - 1)->time;
+    const auto stop = std::find_if(start, keys.end(), [](auto& k) { return k.up && k.vk == kB; });
+    const double run = stop == keys.end() ? 0 : stop->time - t0;
+    std::string want = burst;
+    for (long tick = 1; tick < std::lround(run / 0.1); ++tick)
+        want += tick % 10 == 0               ? "d66 d8 d57 d8 "
+                : tick % 10 == 1 && tick > 1 ? "d66 d8 u57 "
+                                             : "d66 d8 ";
+    want += burst;
+    const auto end = stop == keys.end() ? stop : std::min(stop + long(length), keys.end());
+    const std::string got = Events({keys.begin() + long(from), end});
+    Check(stop != keys.end() && got == want,
+          what + ": in " + std::to_string(run) + " s:\n" + got + "\nexpected\n" + want);
+    // The events of the horn's n-th tick (and the hazards' inside it) n x 0.1 s after the burst.
+    long tick = 0;
+    for (auto k = start; k < stop; ++k) {
+        tick += !k->up && k->vk == kB ? 1 : 0;
+        Check(std::fabs(k->time - t0 - 0.1 * double(tick)) < kTolerance,
+              what + ": horn tick " + std::to_string(tick) + " at " + std::to_string(k->time - t0) +
+                  " s");
+    }
+    return end;
+}
+
 // The horn and the hazards, with Insert as the flash key (an extended key, released in each
 // burst): every key event the receiver gets, in order, each on time within the tolerance. The
 // headlights stay off: their ticks fall due with the horn's, and which of two presses inside
@@ -150,27 +189,10 @@ void Timeline() {
     const std::vector<KeyRecord> keys = r.Stop();
     if (keys.size() < 6) return Check(false, "no burst after the start key");
     Check(keys[0].time > tap && keys[0].time < tap + 0.25, "the burst within a poll of the key");
-
-    // From the end of the burst, when the effect timers start, to the stop's burst (the only
-    // other release of B): the horn every 0.1 s, the hazards at 1 s, held over a horn tick.
-    const double t0 = keys[5].time;
-    const auto stop =
-        std::find_if(keys.begin() + 6, keys.end(), [](auto& k) { return k.up && k.vk == kB; });
-    const double run = stop == keys.end() ? 0 : stop->time - t0;
-    const std::string burst = "u66 u71 u57 u45 d48 d8 ";
-    std::string want = burst;
-    for (long tick = 1; tick < std::lround(run / 0.1); ++tick)
-        want += tick == 10 ? "d66 d8 d57 d8 " : tick == 11 ? "d66 d8 u57 " : "d66 d8 ";
-    want += burst + "u8 u48 ";
-    Check(Events(keys) == want && run > 1.2 && run < 1.9,
-          "in " + std::to_string(run) + " s:\n" + Events(keys) + "\nexpected\n" + want);
-    // The events of the horn's n-th tick (and the hazards' inside it) n x 0.1 s after the burst.
-    long tick = 0;
-    for (auto k = keys.begin() + 6; k < stop; ++k) {
-        tick += !k->up && k->vk == kB ? 1 : 0;
-        Check(std::fabs(k->time - t0 - 0.1 * double(tick)) < kTolerance,
-              "horn tick " + std::to_string(tick) + " at " + std::to_string(k->time - t0) + " s");
-    }
+    const auto end = CheckRun(keys, 0, "u66 u71 u57 u45 d48 d8 ", "the run");
+    const double run = end == keys.end() ? 0 : (end - 1)->time - keys[5].time;
+    Check(run > 1.2 && run < 1.9 && Events({end, keys.end()}) == "u8 u48 ",
+          "a run of " + std::to_string(run) + " s, then " + Events({end, keys.end()}));
     for (const KeyRecord& k : keys)
         Check(((k.lParam >> 16) & 0xFF) == MapVirtualKeyW(k.vk, MAPVK_VK_TO_VSC) &&
                   ((k.lParam >> 24) & 1) == (k.vk == kInsert),
@@ -371,6 +393,186 @@ void Squatted(const std::wstring& dir) {
     }
 }
 
+// --- the wheel button, with wheels on the test bed of wheel_bed.py ---------------------------
+
+// A line for the test bed, which reads the driver's output: "plug 2", "down 1 18" ...
+void Bed(const std::string& command) {
+    std::printf("bed %s\n", command.c_str());
+    std::fflush(stdout);
+}
+
+// Presses button `number` of wheel `wheel` for `hold` seconds, or leaves it down; when the
+// press began.
+double PressButton(int wheel, int number, double hold, bool release = true) {
+    const std::string which = std::to_string(wheel) + " " + std::to_string(number);
+    const double start = Now();
+    Bed("down " + which);
+    SleepSeconds(hold);
+    if (release) Bed("up " + which);
+    return start;
+}
+
+std::wstring WideText(HWND hwnd) {
+    wchar_t text[256] = L"";
+    SendMessageW(hwnd, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+// A click of the mouse's left button in the middle of a control, through the system's input.
+void Click(HWND control) {
+    RECT r{};
+    GetWindowRect(control, &r);
+    SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    INPUT input[2]{};
+    input[0].type = input[1].type = INPUT_MOUSE;
+    input[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    input[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, input, sizeof input[0]);
+}
+
+bool FocusReceiver(const Receiver& r) {
+    SetForegroundWindow(r.window);
+    const bool ok = WaitUntil([&] { return GetForegroundWindow() == r.window; }, 10);
+    Check(ok, "the receiver has the focus back");
+    return ok;
+}
+
+// A click on cmdWheel, which starts choosing the wheel button (its caption counts the
+// seconds left), and the focus back to the receiver.
+bool ChooseButton(const Wigwag& w, const Receiver& r) {
+    const HWND wheel = w.Control(Control::cmdWheel);
+    Click(wheel);
+    Check(WaitUntil([&] { return WideText(wheel).starts_with(L"Press a wheel button..."); }, 5),
+          "choosing after a click: " + Text(wheel));
+    return FocusReceiver(r);
+}
+
+// wigwag.exe with the first wheel (which the test bed plugs in before Wine starts) and the
+// receiver; the wheel button being chosen.
+bool StartWithWheel(Wigwag& w, Receiver& r) {
+    if (!Launch(w, "0|1|1|0|31|26|", &r)) return false;
+    Check(WideText(w.Control(Control::cmdWheel)) == L"Set Wheel Button...",
+          "no wheel button at first");
+    SleepSeconds(0.5);
+    return ChooseButton(w, r);
+}
+
+constexpr const wchar_t* kWheelCaption = L"Button 18 \u00B7 Race && Rally Wheel";
+constexpr const char* kBurst = "u66 u71 u57 d48 d8 ";
+
+// The controllers listed; the wheel button chosen, pressed, tapped between two polls, on a
+// wheel plugged in after the start, and held while its wheel goes away: each switches (or not) as
+// the table says, the runs it switches have the start/stop key's timeline, and the choice is saved.
+void WheelButton() {
+    // The controllers, one line each, printed as the commands print their answers.
+    const Ran list = Run(wigwagExe, L"--list-devices", MakeScratchDirectory());
+    Check(list.code == 0 && list.err.empty() &&
+              list.out.starts_with("046d:c24f  Race & Rally Wheel  20 buttons  readable  (") &&
+              list.out.find('\n') + 1 == list.out.size(),
+          "--list-devices: " + std::to_string(list.code) + " \"" + list.out + list.err + "\"");
+    Wigwag w;
+    Receiver r;
+    if (!StartWithWheel(w, r)) return;
+    const HWND wheel = w.Control(Control::cmdWheel);
+    // Test bed lines, a click on cmdWheel when `choose`, `settle` seconds from the first line,
+    // then a press of `button` on `wheel` for `hold` seconds (left down without `release`),
+    // and the status 0.4 s later.
+    struct Step {
+        const char* what;
+        const char* before;
+        bool choose;
+        double settle;
+        int wheel, button;
+        double hold;
+        bool release;
+        const char* status;
+    };
+    // Wheels come and go while not running: a look for controllers holds the window's thread
+    // up for tens of milliseconds, and the runs' timelines are checked to the millisecond.
+    const Step steps[] = {
+        {"the choosing press", nullptr, false, 0.3, 1, 18, 0.05, true, "Not Running"},
+        {"another button", nullptr, false, 0.3, 1, 5, 0.05, true, "Not Running"},
+        {"a press", nullptr, false, 0.3, 1, 18, 0.3, true, "Running"},
+        {"a tap between two polls", nullptr, false, 0.3, 1, 18, 0.02, true, "Not Running"},
+        // A wheel plugged in is used within two seconds: its press chooses the button.
+        {"a wheel plugged in after the start", "plug 2", true, 2.0, 2, 18, 0.05, true,
+         "Not Running"},
+        {"its press", nullptr, false, 0.3, 2, 18, 0.05, true, "Running"},
+        {"its button held", nullptr, false, 0.3, 2, 18, 0.05, false, "Not Running"},
+        {"another wheel after the held one went", "unplug 2;plug 3", false, 2.5, 3, 18, 0.05, true,
+         "Running"},
+        {"the first wheel again", nullptr, false, 0.3, 1, 18, 0.05, true, "Not Running"},
+    };
+    std::vector<double> switches;  // when each press that switched began
+    std::string before = w.Status();
+    for (const Step& step : steps) {
+        const double from = Now();
+        // Half a second between test bed lines, as between a player's hands.
+        std::istringstream lines(step.before ? step.before : "");
+        bool first = true;
+        for (std::string line; std::getline(lines, line, ';'); first = false) {
+            if (!first) SleepSeconds(0.5);
+            Bed(line);
+        }
+        if (step.choose) ChooseButton(w, r);
+        SleepSeconds(from + step.settle - Now());
+        const double start = PressButton(step.wheel, step.button, step.hold, step.release);
+        SleepSeconds(0.4);
+        Check(w.Status() == step.status, std::string(step.what) + ": " + w.Status());
+        Check(WideText(wheel) == kWheelCaption,
+              std::string(step.what) + ": caption " + Text(wheel));
+        if (w.Status() != before) switches.push_back(start);
+        before = w.Status();
+    }
+    // Then the start/stop key.
+    switches.push_back(Switch(w, kDelete, 0.06, 0.6, "Running"));
+    switches.push_back(Switch(w, kDelete, 0.06, 0.4, "Not Running"));
+    Check(w.Close() == 0, "closed with exit code 0");
+    Check(ReadBytes(w.dir + L"\\wigwag.cfg") == Config("0|1|1|0|31|26|046d:c24f:18|"),
+          "saved:\n" + ReadBytes(w.dir + L"\\wigwag.cfg"));
+
+    // Every switch a burst within a poll of its press, every run the start/stop key's.
+    const std::vector<KeyRecord> keys = r.Stop();
+    std::vector<std::size_t> bursts;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        if (IsBurstAt(keys, i)) bursts.push_back(i);
+    if (bursts.size() != switches.size())
+        return Check(false, std::to_string(bursts.size()) + " bursts for " +
+                                std::to_string(switches.size()) + " switches:\n" + Events(keys));
+    for (std::size_t n = 0; n < bursts.size(); ++n) {
+        const double late = keys[bursts[n]].time - switches[n];
+        Check(late > 0 && late < 0.25,
+              "switch " + std::to_string(n) + " after " + std::to_string(late) + " s");
+        if (n % 2 == 0) CheckRun(keys, bursts[n], kBurst, "run " + std::to_string(n / 2));
+    }
+}
+
+// The time from a press of the wheel button to the burst's first key over 50 presses,
+// printed (not checked).
+void WheelLatency() {
+    Wigwag w;
+    Receiver r;
+    if (!StartWithWheel(w, r)) return;
+    PressButton(1, 18, 0.05);
+    SleepSeconds(0.5);
+    std::vector<double> presses;
+    for (int n = 0; n < 50; ++n) {
+        presses.push_back(PressButton(1, 18, 0.05));
+        SleepSeconds(0.25 + 0.01 * (n % 10));  // presses fall all over the poll's period
+    }
+    Check(w.Close() == 0, "closed with exit code 0");
+    const std::vector<KeyRecord> keys = r.Stop();
+    std::vector<double> late;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < keys.size() && next < presses.size(); ++i)
+        if (IsBurstAt(keys, i)) late.push_back(keys[i].time - presses[next++]);
+    if (late.size() != presses.size())
+        return Check(false, std::to_string(late.size()) + " bursts for 50 presses");
+    std::sort(late.begin(), late.end());
+    std::printf("wheel button to burst over %zu presses: median %.1f ms, worst %.1f ms\n",
+                late.size(), 500 * (late[24] + late[25]), 1000 * late.back());
+}
+
 std::string Str(const RECT& r) {
     return std::to_string(r.left) + "," + std::to_string(r.top) + " to " + std::to_string(r.right) +
            "," + std::to_string(r.bottom);
@@ -420,11 +622,10 @@ void Layout() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::map<std::string, void (*)()> cases{{"settings", Settings},
-                                                  {"timeline", Timeline},
-                                                  {"own_keys", OwnKeys},
-                                                  {"instance", Instance},
-                                                  {"layout", Layout}};
+    const std::map<std::string, void (*)()> cases{
+        {"settings", Settings},         {"timeline", Timeline}, {"own_keys", OwnKeys},
+        {"instance", Instance},         {"layout", Layout},     {"wheel", WheelButton},
+        {"wheel_latency", WheelLatency}};
     if (argc != 5 || !cases.count(argv[1])) {
         std::printf("usage: wigwag_e2e <case> <wigwag.exe> <receiver.exe> <output dir>\n");
         return 2;
