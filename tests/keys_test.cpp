@@ -27,7 +27,9 @@ TEST(KeyTable, NamesCodesAndCodeTexts) {
     EXPECT_EQ(CodeText(0x2E), "&H2E");
     EXPECT_EQ(CodeText(8), "&H8");
     EXPECT_EQ(CodeText(123), "&H7B");
-    for (const char* bad : {"2E", "&H", "&HZZ"}) EXPECT_EQ(ParseCodeText(bad), std::nullopt);
+    EXPECT_EQ(ParseCodeText("&h2e"), 0x2E);
+    for (const char* bad : {"2E", "&H", "&HZZ", "&H100"})
+        EXPECT_EQ(ParseCodeText(bad), std::nullopt);
 }
 
 TEST(Val, ReadsTheLeadingNumber) {
