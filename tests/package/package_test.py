@@ -134,7 +134,8 @@ class PackageTest(unittest.TestCase):
         # Each tool's findings, less the accepted ones. Lintian also judges the owners, modes,
         # stripping, icon sizes, compression levels and that Depends names every library.
         for command, stream, finding in (
-                (["lintian", "--info", "--pedantic", self.deb], "stdout", r"[EWIPX]: "),
+                (["lintian", "--display-info", "--info", "--pedantic", self.deb], "stdout",
+                 r"[EWIPX]: "),
                 (["desktop-file-validate", self.desktop], "stdout", ""),
                 (["appstreamcli", "validate", "--no-net", "--pedantic", "--no-color",
                   self.metainfo], "stdout", r"[EWIP]: "),
