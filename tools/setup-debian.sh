@@ -7,8 +7,8 @@ set -euo pipefail
 
 run_packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libx11-dev libxtst-dev
               libxi-dev libudev-dev libevdev-dev fonts-liberation xdg-utils)
-package_packages=("${run_packages[@]}" g++-mingw-w64-x86-64-posix mingw-w64-tools dpkg-dev file
-                  gzip)
+package_packages=("${run_packages[@]}" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+                  mingw-w64-tools dpkg-dev file gzip)
 test_packages=("${package_packages[@]}" libgtest-dev googletest wine wine64 xvfb xauth xdotool
                x11-utils imagemagick python3 python3-pil lintian yamllint appstream
                desktop-file-utils man-db clang libclang-rt-14-dev llvm-14 sway wtype
