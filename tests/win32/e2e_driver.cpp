@@ -451,7 +451,7 @@ bool StartWithWheel(Session& s) {
 void WheelButton() {
     const Ran list = Run(L"--list-devices");
     Check(list.code == 0 && list.err.empty() &&
-              list.out.starts_with("046d:c24f  Race & Rally Wheel  20 buttons  readable  (") &&
+              list.out.starts_with("046d:c24f  Race & Rally Wheel  24 buttons  readable  (") &&
               list.out.find('\n') + 1 == list.out.size(),
           "--list-devices: " + Said(list));
     Session s;
