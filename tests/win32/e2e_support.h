@@ -1,7 +1,6 @@
-// The harness of the end-to-end cases and benchmarks of wigwag.exe: starting it in a scratch
-// directory beside the receiver window, reading its controls through window messages,
-// pressing keys as another program would, running it with a command, and reading what the
-// receiver got.
+// The harness of wigwag.exe's end-to-end cases and benchmarks: the program and the receiver
+// window in a scratch directory, its controls read through window messages, keys pressed as
+// another program would, commands run, and the keys the receiver got.
 #pragma once
 
 #ifndef NOMINMAX
@@ -82,8 +81,7 @@ inline std::wstring ScratchDirectory() {
 }
 
 inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
-    return bool(out << bytes);
+    return bool(std::ofstream(path.c_str(), std::ios::binary) << bytes);
 }
 
 inline std::string ReadBytes(const std::wstring& path) {
@@ -104,16 +102,15 @@ inline HWND FindProcessWindow(DWORD pid, const char* title) {
     return nullptr;
 }
 
-inline std::string Text(HWND hwnd) {
-    char text[256] = "";
-    SendMessageA(hwnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
-    return text;
-}
-
 inline std::wstring WideText(HWND hwnd) {
     wchar_t text[256] = L"";
     SendMessageW(hwnd, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
     return text;
+}
+
+inline std::string Text(HWND hwnd) {  // the program's texts are ASCII
+    const std::wstring text = WideText(hwnd);
+    return {text.begin(), text.end()};
 }
 
 // A program started in `dir`, its standard output and error into `out` and `err` when given,
@@ -122,8 +119,6 @@ struct Process {
     HANDLE handle = nullptr;
     DWORD id = 0;
     HWND window = nullptr;
-    Process() = default;
-    Process(const Process&) = delete;
     ~Process() { Kill(); }
     bool Start(const std::wstring& exe, const std::wstring& args, const std::wstring& dir,
                HANDLE out = nullptr, HANDLE err = nullptr) {
