@@ -1,12 +1,6 @@
-// End-to-end cases for wigwag.exe under Wine (or on Windows). Each starts the real program in
-// a scratch directory beside a receiver window that stands in for the game, reads its
-// controls through window messages, acts as the player and other programs do, and checks
-// every key event the receiver got.
-//
-//   wigwag_e2e <settings|timeline|own_keys|instance|layout|wheel|wheel_latency> <wigwag.exe>
-//              <receiver.exe> <output dir>
-//
-// The wheel cases run under the test bed of wheel_bed.py, which reads their output.
+// End-to-end cases for the real wigwag.exe under Wine (or on Windows), on the harness of
+// e2e_support.h; the wheel cases under the test bed of wheel_bed.py, which reads their output.
+//   wigwag_e2e <case> <wigwag.exe> <receiver.exe> <output dir>
 #include <cmath>
 #include <map>
 
@@ -23,7 +17,7 @@ constexpr double kTolerance = 0.075;  // seconds: any key event's time, against 
 constexpr const char* kDefaults = "0|0|0|0|31|26|";
 std::wstring outputDir;
 
-// A line for the test bed, which reads the driver's output: "plug 2", "down 1 18" ...
+// A line for the test bed: "plug 2", "down 1 18" ...
 void Bed(const std::string& line) {
     std::printf("bed %s\n", line.c_str());
     std::fflush(stdout);
@@ -54,8 +48,7 @@ bool ChooseButton(Session& s) {
     return s.Receive();
 }
 
-// For each switch between running and not: when the action began and the latest its burst
-// may come.
+// For each switch: when its action began, and the latest its burst may come.
 using Switches = std::vector<std::pair<double, double>>;
 
 // Plays a session's steps, each 0.3 s after the one before, and checks the status after each
@@ -104,9 +97,8 @@ Switches Play(Session& s, std::initializer_list<const char*> steps, const wchar_
     return switches;
 }
 
-// The run that the switch-over burst at `from` starts, up to the stop's burst: the horn every
-// 0.1 s after the burst, the hazards every second, held over a horn tick, each event on time
-// within the tolerance.
+// The run from the burst at `from` to the stop's: the horn every 0.1 s, the hazards every
+// second, held over a horn tick, each event on time within the tolerance.
 void CheckRun(const Keys& keys, Keys::const_iterator from, const std::string& burst,
               const std::string& what) {
     const long length = long(std::count(burst.begin(), burst.end(), ' '));
@@ -132,8 +124,8 @@ void CheckRun(const Keys& keys, Keys::const_iterator from, const std::string& bu
     }
 }
 
-// One burst for each switch, in its time; with `timed`, the first key event a burst and each
-// run checked by CheckRun. Where the last burst ends.
+// One burst for each switch, in its time; with `timed`, nothing before the first and each run
+// checked by CheckRun. Where the last burst ends.
 Keys::const_iterator CheckSwitches(const Keys& keys, const Switches& switches,
                                    const std::string& burst = kBurst, bool timed = true) {
     const long length = long(std::count(burst.begin(), burst.end(), ' '));
@@ -345,8 +337,7 @@ void Instance() {
     Check(Talk("status\n") == "Not Running\n", "the program still answers");
     Check(s.Got().size() == sent && s.Status() == "Not Running", "garbage changed nothing");
 
-    // Each --toggle as a press of the start/stop key: the burst, the horn and hazards, the
-    // burst again; the keys of the switches let go at the close.
+    // Each --toggle as a press of the start/stop key; the switches' keys let go at the close.
     const Keys keys = s.End(WM_CLOSE);
     CheckSwitches(keys, toggles, kBurst, false);
     const std::string events = Events(keys.begin(), keys.end());
@@ -360,8 +351,8 @@ void Instance() {
     Squatted();
 }
 
-// The client area and every control where the layout table puts them, 15 twips a pixel;
-// then a screenshot of the window.
+// The client area and every control where the layout table puts them (15 twips a pixel);
+// a screenshot of the window.
 void Layout() {
     Session s;
     if (!s.Launch("1|1|0|0|31|26|")) return;
@@ -405,8 +396,7 @@ void Layout() {
     s.End(WM_CLOSE);
 }
 
-// wigwag.exe with the first wheel (which the test bed plugs in before Wine starts) and the
-// receiver; the wheel button being chosen.
+// wigwag.exe with the first wheel (plugged in before Wine starts); the wheel button chosen.
 bool StartWithWheel(Session& s) {
     if (!s.Open("0|1|1|0|31|26|")) return false;
     Check(WideText(s.Control(Control::cmdWheel)) == L"Set Wheel Button...",
@@ -441,8 +431,7 @@ void WheelButton() {
     CheckSwitches(keys, switches);
 }
 
-// The time from a press of the wheel button to the burst's first key over 50 presses,
-// printed (not checked).
+// The time from a press of the wheel button to the burst, over 50 presses (printed).
 void WheelLatency() {
     Session s;
     if (!StartWithWheel(s)) return;
