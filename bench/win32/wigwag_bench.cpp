@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
     receiverExe = WindowsPath(argv[2]);
     programPath = wigwagExe;
     UseOwnWindowFrames();
-    Session s;
+    Harness s;
     if (!s.Open("1|1|1|0|31|26|")) {
         std::printf("wigwag.exe or the receiver did not start\n");
         return 1;

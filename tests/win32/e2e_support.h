@@ -236,7 +236,7 @@ inline std::string KeysWhere(const std::function<bool(int vk)>& down) {
 
 // wigwag.exe and the receiver in one scratch directory. The receiver writes every key event
 // it gets to receiver.log there: time, 1 for up, virtual key, lParam and the sender's mark.
-struct Session {
+struct Harness {
     Process w, r;
     std::wstring dir = ScratchDirectory();
     // Starts wigwag.exe and waits for its window; with a settings file of this data line, for
@@ -273,7 +273,7 @@ struct Session {
     }
     // Ends wigwag.exe as the user closes it (WM_CLOSE), by a WM_QUIT to its thread, or with
     // the Windows session (0: asked, told, and ended once it has answered) and checks that it
-    // ended well with no key left down; then closes the receiver and reads its log.
+    // ended well with no key left down, in the system and at the receiver; the receiver's keys.
     Keys End(UINT how) {
         if (how == 0) {
             Check(SendMessageW(w.window, WM_QUERYENDSESSION, 0, 0), "agreed to end the session");
@@ -295,7 +295,12 @@ struct Session {
         SleepSeconds(0.3);
         PostMessageW(r.window, WM_CLOSE, 0, 0);
         r.Wait(10);
-        return Got();
+        const Keys keys = Got();
+        bool pressed[256] = {};
+        for (const KeyRecord& k : keys) pressed[k.vk] = !k.up;
+        const std::string held = KeysWhere([&](int vk) { return pressed[vk]; });
+        Check(held.empty(), "keys the receiver saw go down and not up: " + held);
+        return keys;
     }
 };
 
