@@ -62,11 +62,12 @@ Switches Play(Harness& s, std::initializer_list<const char*> steps, const wchar_
     std::string before = s.Status(), verb, state;
     for (const std::string step : steps) {
         std::istringstream in(step);
-        double a = 0, b = 0, hold = 0, wait = 0.4;
+        int a = 0, b = 0;  // a key; or a wheel and its button
+        double hold = 0, wait = 0.4;
         in >> verb;
         if (verb == "bed") Bed(step.substr(4));
         if (verb == "choose") ChooseButton(s);
-        if (verb == "sleep") SleepSeconds((in >> hold, hold));
+        if (verb == "sleep" && in >> hold) SleepSeconds(hold);
         if (verb == "bed" || verb == "choose" || verb == "sleep") continue;
         SleepSeconds(0.3);
         double from = Now(), latest = from + 0.25;
@@ -80,7 +81,7 @@ Switches Play(Harness& s, std::initializer_list<const char*> steps, const wchar_
             from = ran.start, latest = ran.start + ran.seconds + 0.05, wait = 0;
         } else if (verb == "press" || verb == "hold") {
             in >> a >> b >> hold >> state;
-            Press(int(a), int(b), hold, verb == "press");
+            Press(a, b, hold, verb == "press");
         } else {
             in >> a >> hold >> wait >> state;
             Tap(std::uint8_t(a), hold, verb == "repeat");
