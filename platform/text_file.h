@@ -1,6 +1,7 @@
 // Whole-file reading and atomic replacement on the real file system, for the real hosts.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,12 @@ FileRead ReadWholeFile(const std::string& name, std::size_t limit);
 // file's owner and permissions where the system allows. On failure the old file is left as
 // it was and no temporary file remains; a link that leads nowhere is a failure.
 FileWrite ReplaceWholeFile(const std::string& name, std::string_view bytes);
+
+// The two above live in each platform's own file; this is their shared reading loop. Reads
+// at most limit + 1 bytes through `read`, which gives the number of bytes it read, 0 at the
+// end or -1 when the read failed; one byte past the limit says the file is longer (`failed`).
+// `expected` (the file's size) is what to make room for.
+void ReadBounded(FileRead& result, std::size_t limit, std::size_t expected,
+                 const std::function<long(char* to, std::size_t want)>& read);
 
 }  // namespace wigwag

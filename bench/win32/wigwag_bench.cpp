@@ -107,47 +107,37 @@ int main(int argc, char** argv) {
         return 2;
     }
     const double seconds = argc > 3 ? std::atof(argv[3]) : 60.0;
-    const std::wstring wigwagExe = WindowsPath(argv[1]), receiverExe = WindowsPath(argv[2]);
+    wigwagExe = WindowsPath(argv[1]);
+    receiverExe = WindowsPath(argv[2]);
     programPath = wigwagExe;
     UseOwnWindowFrames();
-
-    const std::wstring dir = MakeScratchDirectory();
-    WriteBytes(dir + L"\\wigwag.cfg",
-               "1|1|1|0|31|26|\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n");
-    Wigwag w;
-    if (!w.Start(wigwagExe, L"", dir) || !w.Find(wigwag::kForm1.caption, 180, true)) {
-        std::printf("wigwag.exe did not start\n");
+    Harness s;
+    if (!s.Open("1|1|1|0|31|26|")) {
+        std::printf("wigwag.exe or the receiver did not start\n");
         return 1;
     }
-    Receiver r;
-    if (!r.Start(receiverExe, L"", dir) || !r.Find("Wigwag receiver", 60, false, true)) {
-        std::printf("the receiver did not get the focus\n");
-        return 1;
-    }
+    const HANDLE program = s.w.handle;
 
     // Idle: polling the start key ten times a second.
     SleepSeconds(1);
-    double cpu0 = CpuSeconds(w.handle), t0 = Now();
+    double cpu0 = CpuSeconds(program), t0 = Now();
     SleepSeconds(10);
-    const double idleCpu = (CpuSeconds(w.handle) - cpu0) / (Now() - t0) * 60;
+    const double idleCpu = (CpuSeconds(program) - cpu0) / (Now() - t0) * 60;
 
     Tap(kDelete, 0.05);
     SleepSeconds(0.5);
-    cpu0 = CpuSeconds(w.handle);
+    cpu0 = CpuSeconds(program);
     t0 = Now();
     SleepSeconds(seconds);
-    const double runCpu = (CpuSeconds(w.handle) - cpu0) / (Now() - t0) * 60;
+    const double runCpu = (CpuSeconds(program) - cpu0) / (Now() - t0) * 60;
     Tap(kDelete, 0.05);
     SleepSeconds(0.6);
-    std::vector<KeyRecord> all = r.Stop();
-    const int code = w.Close();
+    std::vector<KeyRecord> all = s.End(WM_CLOSE);
 
     std::vector<KeyRecord> keys;
     for (const KeyRecord& k : all)
         if (k.vk != kDelete) keys.push_back(k);
-    std::vector<std::size_t> bursts;
-    for (std::size_t i = 0; i < keys.size(); ++i)
-        if (IsBurstAt(keys, i)) bursts.push_back(i);
+    const std::vector<std::size_t> bursts = Bursts(keys);
     if (bursts.size() != 2) {
         std::printf("expected 2 switch-over bursts, got %zu\n", bursts.size());
         return 1;
@@ -202,7 +192,8 @@ int main(int argc, char** argv) {
 
     std::printf("wigwag.exe under this system, %.0f s running with all three effects on\n",
                 stop - start);
-    std::printf("  %zu key events received, exit code %d\n", keys.size(), code);
+    std::printf("  %zu key events received, %s\n", keys.size(),
+                failures ? "ended badly (above)" : "ended with exit code 0");
     PrintMs("horn tick vs its schedule (t0 + n x 100 ms)", hornSchedule);
     PrintMs("horn tick period error |dt - 100 ms|", hornPeriod);
     PrintMs("flash and hazard tick starts vs schedule", tickStart);

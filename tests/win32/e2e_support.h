@@ -1,6 +1,6 @@
-// Driving the real wigwag.exe from another process: starting it in a scratch directory,
-// reading its controls through window messages, pressing keys as another program would,
-// and reading what the receiver window recorded.
+// The harness of wigwag.exe's end-to-end cases and benchmarks: the program and the receiver
+// window in a scratch directory, its controls read through window messages, keys pressed as
+// another program would, commands run, and the keys the receiver got.
 #pragma once
 
 #ifndef NOMINMAX
@@ -23,20 +23,14 @@
 
 namespace e2e {
 
-// Failed checks are counted and printed; a case fails when any check failed.
+using wigwag::Control;
+constexpr const char* kBurst = "u66 u71 u57 d48 d8 ";  // a switch: B, G, 9 up; 0, Backspace down
+inline std::wstring wigwagExe, receiverExe;
+
 inline int failures = 0;
 inline void Check(bool ok, const std::string& what) {
     failures += ok ? 0 : 1;
     if (!ok) std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-}
-
-// A path given on the command line as Windows sees it (a Unix path under Wine is on Z:).
-inline std::wstring WindowsPath(const std::string& arg) {
-    std::wstring path(arg.size(), L'\0');
-    path.resize(std::size_t(MultiByteToWideChar(CP_ACP, 0, arg.data(), int(arg.size()), path.data(),
-                                                int(path.size()))));
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return (arg[0] == '/' ? L"Z:" : L"") + path;
 }
 
 // Seconds, on the same clock in every process.
@@ -57,7 +51,28 @@ inline bool WaitUntil(const std::function<bool()>& ready, double seconds) {
     return true;
 }
 
-inline std::wstring MakeScratchDirectory() {
+inline std::wstring Widen(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(std::size_t(MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()),
+                                                wide.data(), int(wide.size()))));
+    return wide;
+}
+
+// A path given on the command line as Windows sees it (a Unix path under Wine is on Z:).
+inline std::wstring WindowsPath(const std::string& arg) {
+    std::wstring path = Widen(arg);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return (arg[0] == '/' ? L"Z:" : L"") + path;
+}
+
+// Under Wine: window frames drawn by Wine itself, for a display without a window manager.
+inline void UseOwnWindowFrames() {
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+        RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\X11 Driver", L"Decorated", REG_SZ,
+                        L"N", 4);
+}
+
+inline std::wstring ScratchDirectory() {
     wchar_t temp[MAX_PATH], name[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     GetTempFileNameW(temp, L"wig", 0, name);  // creates a file of a new name
@@ -66,8 +81,7 @@ inline std::wstring MakeScratchDirectory() {
 }
 
 inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
-    return bool(out << bytes);
+    return bool(std::ofstream(path.c_str(), std::ios::binary) << bytes);
 }
 
 inline std::string ReadBytes(const std::wstring& path) {
@@ -75,15 +89,8 @@ inline std::string ReadBytes(const std::wstring& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-inline bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Under Wine: window frames drawn by Wine itself, for a display without a window manager.
-inline void UseOwnWindowFrames() {
-    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
-        RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\X11 Driver", L"Decorated", REG_SZ,
-                        L"N", 4);
+inline std::string Config(const std::string& dataLine) {
+    return dataLine + "\r\n---------------\r\nWigwag Config File.\r\nCreated By Vantor\r\n";
 }
 
 // A top-level window of process `pid` with this title.
@@ -95,25 +102,26 @@ inline HWND FindProcessWindow(DWORD pid, const char* title) {
     return nullptr;
 }
 
-inline std::string Text(HWND hwnd) {
-    char text[256] = "";
-    SendMessageA(hwnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+inline std::wstring WideText(HWND hwnd) {
+    wchar_t text[256] = L"";
+    SendMessageW(hwnd, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
     return text;
 }
 
-// A program started in `dir` with `args`, its standard output and error into `out` and `err`
-// when given, and its top-level window; ended at the latest when this goes.
+inline std::string Text(HWND hwnd) {  // the program's texts are ASCII
+    const std::wstring text = WideText(hwnd);
+    return {text.begin(), text.end()};
+}
+
+// A program started in `dir`, its standard output and error into `out` and `err` when given,
+// and its top-level window; ended at the latest when this goes.
 struct Process {
     HANDLE handle = nullptr;
     DWORD id = 0;
     HWND window = nullptr;
-    std::wstring dir;
-    Process() = default;
-    Process(const Process&) = delete;
     ~Process() { Kill(); }
-    bool Start(const std::wstring& exe, const std::wstring& args, const std::wstring& in,
+    bool Start(const std::wstring& exe, const std::wstring& args, const std::wstring& dir,
                HANDLE out = nullptr, HANDLE err = nullptr) {
-        dir = in;
         std::wstring command = L"\"" + exe + L"\" " + args;
         STARTUPINFOW si{};
         si.cb = sizeof si;
@@ -130,7 +138,7 @@ struct Process {
         id = pi.dwProcessId;
         return true;
     }
-    // Waits for the window of this title, and for it to be shown or to have the focus.
+    // Waits for its window of this title, and for it to be shown or to have the focus.
     bool Find(const char* title, double seconds, bool shown, bool focused = false) {
         return WaitUntil(
             [&] {
@@ -154,8 +162,8 @@ struct Process {
     }
 };
 
-// What a run of wigwag.exe with arguments printed, its exit code, when it began and how long
-// it took.
+// A run of wigwag.exe with arguments, as a script or a stream deck's software makes it: what
+// it printed, its exit code, when it began and how long it took.
 struct Ran {
     int code = -1;
     std::string out, err;
@@ -165,14 +173,12 @@ struct Ran {
 inline std::string ReadAll(HANDLE pipe) {
     std::string text;
     char chunk[512];
-    DWORD n = 0;
-    while (ReadFile(pipe, chunk, sizeof chunk, &n, nullptr) && n > 0) text.append(chunk, n);
+    for (DWORD n = 0; ReadFile(pipe, chunk, sizeof chunk, &n, nullptr) && n > 0;)
+        text.append(chunk, n);
     return text;
 }
 
-// Runs exe with `args` in `dir`, its standard output and error into pipes, as a script or
-// a stream deck's software does, and waits for it to end.
-inline Ran Run(const std::wstring& exe, const std::wstring& args, const std::wstring& dir) {
+inline Ran Run(const std::wstring& args, const std::wstring& dir = ScratchDirectory()) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read[2], write[2];  // standard output and error: the program's end is inherited
     for (int i : {0, 1}) {
@@ -182,7 +188,7 @@ inline Ran Run(const std::wstring& exe, const std::wstring& args, const std::wst
     Ran ran;
     ran.start = Now();
     Process p;
-    p.Start(exe, args, dir, write[0], write[1]);
+    p.Start(wigwagExe, args, dir, write[0], write[1]);
     for (int i : {0, 1}) CloseHandle(write[i]);
     ran.out = ReadAll(read[0]);  // both are a line at most: neither pipe fills up
     ran.err = ReadAll(read[1]);
@@ -192,27 +198,109 @@ inline Ran Run(const std::wstring& exe, const std::wstring& args, const std::wst
     return ran;
 }
 
-// A running wigwag.exe.
-struct Wigwag : Process {
-    HWND Control(wigwag::Control c) const {
-        return GetDlgItem(window, wigwag::win32::ControlId(c));
+inline std::string Said(const Ran& ran) {
+    return std::to_string(ran.code) + " \"" + ran.out + ran.err + "\"";
+}
+
+struct KeyRecord {
+    double time;
+    bool up;
+    std::uint8_t vk;
+    std::uint32_t lParam;  // scan code in bits 16-23, extended flag in bit 24
+};
+using Keys = std::vector<KeyRecord>;
+
+// "u66 d8 ...": the key-ups and key-downs in order, by virtual-key code.
+inline std::string Events(Keys::const_iterator from, Keys::const_iterator to) {
+    std::string s;
+    for (; from < to; ++from) s.append(from->up ? "u" : "d").append(std::to_string(from->vk) + " ");
+    return s;
+}
+
+// Where the switch-over bursts begin.
+inline std::vector<std::size_t> Bursts(const Keys& keys, const std::string& burst = kBurst) {
+    const long length = long(std::count(burst.begin(), burst.end(), ' '));
+    std::vector<std::size_t> at;
+    for (auto k = keys.begin(); k + length <= keys.end(); ++k)
+        if (Events(k, k + length) == burst) at.push_back(std::size_t(k - keys.begin()));
+    return at;
+}
+
+// "8 48 ": the keys for which `down` holds.
+inline std::string KeysWhere(const std::function<bool(int vk)>& down) {
+    std::string keys;
+    for (int vk = 1; vk < 256; ++vk)
+        if (down(vk)) keys += std::to_string(vk) + " ";
+    return keys;
+}
+
+// wigwag.exe and the receiver in one scratch directory. The receiver writes every key event
+// it gets to receiver.log there: time, 1 for up, virtual key, lParam and the sender's mark.
+struct Harness {
+    Process w, r;
+    std::wstring dir = ScratchDirectory();
+    // Starts wigwag.exe and waits for its window; with a settings file of this data line, for
+    // the window to be shown.
+    bool Launch(const char* line) {
+        if (line) WriteBytes(dir + L"\\wigwag.cfg", Config(line));
+        const bool ok =
+            w.Start(wigwagExe, L"", dir) && w.Find(wigwag::kForm1.caption, 180, line != nullptr);
+        Check(ok, "wigwag.exe started");
+        return ok;
     }
-    std::string Status() const { return Text(Control(wigwag::Control::lblStatus)); }
-    // Closes the window as the user does (WM_CLOSE), or posts WM_QUIT to the program's
-    // thread; the exit code, or -1 when the program did not end.
-    int Close(UINT message = WM_CLOSE) {
-        if (message == WM_QUIT)
-            PostThreadMessageW(GetWindowThreadProcessId(window, nullptr), WM_QUIT, 0, 0);
-        else
-            PostMessageW(window, message, 0, 0);
-        return Wait(30);
+    // Starts the receiver, or gives it the focus back.
+    bool Receive() {
+        if (!r.handle) r.Start(receiverExe, L"", dir);
+        if (r.window) SetForegroundWindow(r.window);
+        const bool ok = r.Find("Wigwag receiver", 60, false, true);
+        Check(ok, "the receiver has the focus");
+        return ok;
     }
-    // The Windows session ends: the program is asked, told, and ended once it has answered.
-    bool EndSession() {
-        const bool agreed = SendMessageW(window, WM_QUERYENDSESSION, 0, 0) != FALSE;
-        SendMessageW(window, WM_ENDSESSION, TRUE, 0);
-        Kill();
-        return agreed;
+    bool Open(const char* line) { return Launch(line) && Receive(); }
+    HWND Control(Control c) const { return GetDlgItem(w.window, wigwag::win32::ControlId(c)); }
+    std::string Status() const { return Text(Control(Control::lblStatus)); }
+    std::string Saved() const { return ReadBytes(dir + L"\\wigwag.cfg"); }
+    // The key events marked as sent by wigwag.exe that the receiver got so far, in order.
+    Keys Got() const {
+        std::istringstream lines(ReadBytes(dir + L"\\receiver.log"));
+        Keys keys;
+        unsigned vk = 0;
+        unsigned long long mark = 0;
+        for (KeyRecord k{}; lines >> k.time >> k.up >> vk >> k.lParam >> mark;)
+            if (mark == wigwag::win32::kOwnEventMarker)
+                keys.push_back({k.time, k.up, std::uint8_t(vk), k.lParam});
+        return keys;
+    }
+    // Ends wigwag.exe as the user closes it (WM_CLOSE), by a WM_QUIT to its thread, or with
+    // the Windows session (0: asked, told, and ended once it has answered) and checks that it
+    // ended well with no key left down, in the system and at the receiver; the receiver's keys.
+    Keys End(UINT how) {
+        if (how == 0) {
+            Check(SendMessageW(w.window, WM_QUERYENDSESSION, 0, 0), "agreed to end the session");
+            SendMessageW(w.window, WM_ENDSESSION, TRUE, 0);
+            w.Kill();
+        } else {
+            if (how == WM_QUIT)
+                PostThreadMessageW(GetWindowThreadProcessId(w.window, nullptr), how, 0, 0);
+            else
+                PostMessageW(w.window, how, 0, 0);
+            Check(w.Wait(30) == 0, "ended with exit code 0");
+        }
+        const std::string down =
+            KeysWhere([](int vk) { return (GetAsyncKeyState(vk) & 0x8000) != 0; });
+        Check(down.empty(), "keys still down at the end: " + down);
+        if (!r.handle) return {};
+        // A posted close would overtake key events still on their way (posted messages come
+        // before input): they get time to arrive first.
+        SleepSeconds(0.3);
+        PostMessageW(r.window, WM_CLOSE, 0, 0);
+        r.Wait(10);
+        const Keys keys = Got();
+        bool pressed[256] = {};
+        for (const KeyRecord& k : keys) pressed[k.vk] = !k.up;
+        const std::string held = KeysWhere([&](int vk) { return pressed[vk]; });
+        Check(held.empty(), "keys the receiver saw go down and not up: " + held);
+        return keys;
     }
 };
 
@@ -238,63 +326,6 @@ inline void Tap(std::uint8_t vk, double holdSeconds, bool repeats = false) {
     }
     SleepSeconds(end - Now());
     SendKey(true);
-}
-
-struct KeyRecord {
-    double time;
-    bool up;
-    std::uint8_t vk;
-    std::uint32_t lParam;  // scan code in bits 16-23, extended flag in bit 24
-};
-
-// "u66 d8 ...": the key-ups and key-downs in order, by virtual-key code.
-inline std::string Events(const std::vector<KeyRecord>& keys) {
-    std::string s;
-    for (const KeyRecord& k : keys) s.append(k.up ? "u" : "d").append(std::to_string(k.vk) + " ");
-    return s;
-}
-
-// The receiver window, started with the focus; Stop closes it and reads its log.
-struct Receiver : Process {
-    // The key events marked as sent by wigwag.exe that the receiver got so far, in order.
-    std::vector<KeyRecord> Keys() const {
-        std::istringstream lines(ReadBytes(dir + L"\\receiver.log"));
-        std::vector<KeyRecord> keys;
-        unsigned vk = 0;
-        unsigned long long mark = 0;
-        for (KeyRecord k{}; lines >> k.time >> k.up >> vk >> k.lParam >> mark;)
-            if (mark == wigwag::win32::kOwnEventMarker)
-                keys.push_back({k.time, k.up, std::uint8_t(vk), k.lParam});
-        return keys;
-    }
-    std::vector<KeyRecord> Stop() {
-        // The close would overtake key events still on their way (a posted message comes
-        // before input): they get time to arrive first.
-        SleepSeconds(0.3);
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        Wait(10);
-        return Keys();
-    }
-};
-
-// The key events of a switch between running and not running: key-ups of B, G and 9, key-downs
-// of 0 and Backspace.
-inline bool IsBurstAt(const std::vector<KeyRecord>& keys, std::size_t i) {
-    const std::size_t end = std::min(i + 5, keys.size());
-    return Events({keys.begin() + long(i), keys.begin() + long(end)}) == "u66 u71 u57 d48 d8 ";
-}
-
-// "8 48 ": the keys for which `down` holds.
-inline std::string KeysWhere(const std::function<bool(int vk)>& down) {
-    std::string keys;
-    for (int vk = 1; vk < 256; ++vk)
-        if (down(vk)) keys += std::to_string(vk) + " ";
-    return keys;
-}
-
-// The keys the system holds down now.
-inline std::string DownNow() {
-    return KeysWhere([](int vk) { return (GetAsyncKeyState(vk) & 0x8000) != 0; });
 }
 
 }  // namespace e2e

@@ -1,12 +1,9 @@
-// The receiver: stands in for the simulator. It takes the keyboard focus and writes every
-// key-down and key-up it gets to receiver.log in its working directory, one line each: the
-// time in seconds, 1 for a key-up or 0 for a key-down, the virtual-key code, lParam (scan
-// code in bits 16-23, extended flag in bit 24) and the event's extra information (the
-// sender's mark).
+// The receiver stands in for the game: it takes the keyboard focus and writes each key-down and
+// key-up it gets to receiver.log in its working directory, a line each: the time in seconds,
+// 1 for up, the virtual-key code, lParam (scan code, extended flag) and the sender's mark.
 #include <windows.h>
 
 #include <fstream>
-#include <string>
 
 namespace {
 
@@ -17,7 +14,7 @@ LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         LARGE_INTEGER frequency, now;
         QueryPerformanceFrequency(&frequency);
         QueryPerformanceCounter(&now);
-        keyLog << std::to_string(double(now.QuadPart) / double(frequency.QuadPart)) << ' '
+        keyLog << std::fixed << double(now.QuadPart) / double(frequency.QuadPart) << ' '
                << (msg & 1) << ' ' << wp << ' ' << (lp & 0xFFFFFFFF) << ' '
                << static_cast<unsigned long long>(GetMessageExtraInfo()) << std::endl;
         return 0;
@@ -35,10 +32,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     wc.hInstance = instance;
     wc.lpszClassName = L"WigwagReceiver";
     RegisterClassW(&wc);
-    const HWND hwnd =
-        CreateWindowExW(0, wc.lpszClassName, L"Wigwag receiver", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                        400, 300, 320, 200, nullptr, nullptr, instance, nullptr);
-    SetForegroundWindow(hwnd);
+    SetForegroundWindow(CreateWindowExW(0, wc.lpszClassName, L"Wigwag receiver",
+                                        WS_OVERLAPPEDWINDOW | WS_VISIBLE, 400, 300, 320, 200,
+                                        nullptr, nullptr, instance, nullptr));
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
     return keyLog ? 0 : 3;

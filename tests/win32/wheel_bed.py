@@ -1,61 +1,38 @@
 #!/usr/bin/env python3
-"""A fake game controller for wigwag.exe under Wine: a 20-button USB wheel on a umockdev
-test bed, driven by the program it starts.
-
-    umockdev-wrapper python3 wheel_bed.py <command> [args...]
+"""Fake USB wheels for wigwag.exe under Wine, on a umockdev test bed, driven by the program
+it starts: umockdev-wrapper python3 wheel_bed.py <command> [args...]
 
 Starts the command (the end-to-end driver under Wine) inside the test bed and reads its
-standard output. Wheel 1 is plugged in from the start. Lines "bed plug N", "bed unplug N", "bed down N B", "bed up N B" plug in
-wheel N (each plug a new device node), unplug it, press or release its button B (1 to 20)
-at once; every other line is passed through. Wine's bus driver reads the wheel through
-udev and evdev, as it reads a real one: the device's udev properties and sysfs attributes
-are written here, and its evdev ioctls answered from a generated ioctl file.
+standard output: "bed plug N", "bed unplug N", "bed down N B", "bed up N B" plug in wheel N
+(a new device node each time), unplug it, press or release its button B; every other line
+is passed through. Wheel 1 is plugged in from the start. Wine's bus driver reads the wheels
+through udev and evdev as it reads real ones (tests/devices/fake_joysticks.py's wheel).
 """
 import os
-import struct
 import subprocess
 import sys
 import tempfile
-import time
 
 import gi
+
+sys.dont_write_bytecode = True  # nothing left beside the tests
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "devices"))
+import fake_joysticks  # noqa: E402
 
 gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
-VENDOR, PRODUCT, VERSION = 0x046D, 0xC24F, 0x0111
+VENDOR, PRODUCT = 0x046D, 0xC24F
 NAME = "Race & Rally Wheel"
-# The 20 buttons' key codes, in the order Wine numbers them: BTN_TRIGGER to BTN_DEAD, then
-# BTN_TRIGGER_HAPPY1 to 4.
-BUTTONS = list(range(0x120, 0x130)) + list(range(0x2C0, 0x2C4))
-AXES = (0, 1, 2)  # ABS_X (the wheel), ABS_Y and ABS_Z (pedals)
-EV_SYN, EV_KEY, EV_ABS = 0, 1, 3
-
-
-def bits(numbers, size):
-    data = bytearray(size)
-    for n in numbers:
-        data[n // 8] |= 1 << (n % 8)
-    return bytes(data)
-
-
-def ioctl_text():
-    """The wheel's evdev answers; each buffer size a caller asks with is a line of its own."""
-    name = NAME.encode() + b"\0"
-    lines = ["EVIOCGID 0 " + struct.pack("<HHHH", 3, VENDOR, PRODUCT, VERSION).hex().upper()]
-    for size in (64, 80, 128, 255, 256, 259, 1024):
-        lines.append(f"EVIOCGNAME {len(name)} " + name.ljust(size, b"\0").hex().upper())
-    for size in (4, 8):
-        lines.append(f"EVIOCGBIT(0) {size} " + bits((EV_SYN, EV_KEY, EV_ABS), size).hex().upper())
-    lines.append("EVIOCGBIT(1) 96 " + bits(BUTTONS, 96).hex().upper())
-    lines.append("EVIOCGBIT(2) 2 " + bytes(2).hex().upper())
-    lines.append("EVIOCGBIT(3) 8 " + bits(AXES, 8).hex().upper())
-    lines.append("EVIOCGBIT(21) 16 " + bytes(16).hex().upper())
-    lines.append("EVIOCGKEY 96 " + bytes(96).hex().upper())
-    for axis in AXES:
-        absinfo = struct.pack("<6i", 32768, 0, 65535, 0, 0, 0)
-        lines.append(f"EVIOCGABS({axis}) 0 " + absinfo.hex().upper())
-    return "\n".join(lines) + "\n"
+WHEEL = fake_joysticks.wheel(NAME.encode(), VENDOR, PRODUCT)  # 24 buttons, 4 axes
+# Wine's bus driver asks with buffer sizes of its own, and takes a name only from an answer
+# that gives its length: the names here, the event types and relative axes in 4 and 2 bytes.
+WHEEL.name_sizes = ()
+WINE_IOCTLS = "".join(
+    f"EVIOCGNAME {len(NAME) + 1} {NAME.encode().ljust(size, bytes(1)).hex().upper()}\n"
+    for size in (64, 80, 128, 255, 256, 259, 1024)) + (
+    f"EVIOCGBIT(0) 4 {fake_joysticks.bits([0, 1, 3], 4).hex().upper()}\nEVIOCGBIT(2) 2 0000\n")
 
 
 class Bed:
@@ -64,36 +41,17 @@ class Bed:
         self.dir = tempfile.mkdtemp(prefix="wheel-bed-")
         self.ioctl = os.path.join(self.dir, "wheel.ioctl")
         with open(self.ioctl, "w") as f:
-            f.write(ioctl_text())
+            f.write(WINE_IOCTLS + fake_joysticks.ioctl_text(WHEEL))
         self.nodes = {}
 
     def plug(self, n):
-        usb = f"/devices/pci0000:00/0000:00:14.0/usb3/3-{n}"
-        interface = f"{usb}/3-{n}:1.0"
-        input_dev = f"{interface}/0003:{VENDOR:04X}:{PRODUCT:04X}.{n:04X}/input/input{n}"
-        event = f"{input_dev}/event{n}"
-        ids = f"{VENDOR:x}/{PRODUCT:x}/{VERSION:x}"
-        node = f"/dev/input/event{n}"
+        node, text = f"/dev/input/event{n}", fake_joysticks.udev_text(WHEEL, n, n)
         # The ioctl answers first: adding a device announces it at once ("add" uevents, parents
-        # first), and Wine reads it then. No joystick (js) node, which has no buttons.
+        # first), and Wine reads it then.
         if not self.testbed.load_ioctl(node, self.ioctl):
             raise RuntimeError("the ioctl file was not taken")
-        self.testbed.add_from_string(
-            f"P: {usb}\nN: bus/usb/003/{n + 1:03d}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
-            f"E: PRODUCT={ids}\nE: BUSNUM=003\nE: DEVNUM={n + 1:03d}\n"
-            f"A: idVendor={VENDOR:04x}\nA: idProduct={PRODUCT:04x}\nA: bcdDevice={VERSION:04x}\n"
-            f"A: manufacturer=Wigwag Tests\nA: product={NAME}\nA: serial=W{n:04d}\n\n"
-            f"P: {interface}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: INTERFACE=3/0/0\n\n"
-            f"P: {input_dev}\nE: SUBSYSTEM=input\nE: PRODUCT=3/{ids}\nE: NAME=\"{NAME}\"\n"
-            f"E: PHYS=\"usb-0000:00:14.0-{n}/input0\"\nE: ID_INPUT=1\nE: ID_INPUT_JOYSTICK=1\n"
-            f"A: name={NAME}\nA: phys=usb-0000:00:14.0-{n}/input0\n"
-            f"A: id/bustype=0003\nA: id/vendor={VENDOR:04x}\nA: id/product={PRODUCT:04x}\n"
-            f"A: id/version={VERSION:04x}\n\n"
-            f"P: {event}\nN: input/event{n}\nE: SUBSYSTEM=input\nE: DEVNAME=/dev/input/event{n}\n"
-            f"E: MAJOR=13\nE: MINOR={64 + n}\nE: ID_INPUT=1\nE: ID_INPUT_JOYSTICK=1\n"
-            f"A: dev=13:{64 + n}\n"
-        )
-        self.nodes[n] = (event, self.testbed.get_dev_fd(node))
+        self.testbed.add_from_string(text)
+        self.nodes[n] = (text.split("\n")[0][3:], self.testbed.get_dev_fd(node))
 
     def unplug(self, n):
         # Only the node's "remove": Wine 8's bus driver does not survive the whole removal.
@@ -101,11 +59,7 @@ class Bed:
         self.testbed.uevent("/sys" + event, "remove")
 
     def button(self, n, number, down):
-        _, fd = self.nodes[n]
-        now = time.time()
-        sec, usec = int(now), int((now % 1) * 1e6)
-        os.write(fd, struct.pack("<qqHHi", sec, usec, EV_KEY, BUTTONS[number - 1], int(down)) +
-                 struct.pack("<qqHHi", sec, usec, EV_SYN, 0, 0))
+        os.write(self.nodes[n][1], fake_joysticks.button(WHEEL.button_code(number), int(down)))
 
 
 def wine_setting():
