@@ -164,7 +164,7 @@ class Bed:
 class Session(unittest.TestCase):
     """The harness: a display, a receiver window on it, a private runtime folder, and the
     program started, played and ended on that display."""
-    user = ME  # who runs the program and every client
+    user = ME      # who runs the program and every client
     lag = 0.5      # the longest from a player's press to the switch-over burst
     slack = 1      # how many ticks of an effect a run may have more or fewer than its time
 
