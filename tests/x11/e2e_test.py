@@ -200,8 +200,8 @@ class Session(unittest.TestCase):
         if user != ME:
             if os.geteuid() != 0:
                 self.skipTest(f"running as {user} needs root")
-            entry = pwd.getpwnam(user)
-            popen.update(user=entry.pw_uid, group=entry.pw_gid, extra_groups=[])
+            command = ["setpriv", f"--reuid={user}", f"--regid={pwd.getpwnam(user).pw_gid}",
+                       "--clear-groups", *command]
         if user != self.user:
             home = self.folder(0o700, user)
             env = dict(env, HOME=home, XDG_RUNTIME_DIR=home)
