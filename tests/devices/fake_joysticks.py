@@ -4,13 +4,10 @@ asks at open, in umockdev's ioctl text format.
 
 umockdev matches an answer by the whole request code, the buffer size included: each
 answer below has the size libevdev asks with (EVIOCGNAME(255), EVIOCGBIT(EV_KEY, 96) ...);
-another reader asking with other sizes needs lines of its own (`name_sizes`). A line that
-does not parse silently drops the rest of the file.
-
-    python3 fake_joysticks.py FOLDER   writes wheel.umockdev + wheel.ioctl and the others
+another reader asking with other sizes needs lines of its own. A line that does not parse
+silently drops the rest of the file.
 """
 import struct
-import sys
 from dataclasses import dataclass, field
 
 EV_SYN, EV_KEY, EV_ABS, EV_MSC = 0, 1, 3, 4
@@ -27,7 +24,6 @@ class Controller:
     product: int
     buttons: list = field(default_factory=list)  # key codes, in any order
     axes: list = field(default_factory=list)     # ABS codes, 0..65535
-    name_sizes: tuple = (255,)       # EVIOCGNAME buffer sizes to answer
 
     def button_code(self, number):
         """The key code of the 1-based button number, in the kernel's order."""
@@ -59,17 +55,14 @@ def bits(codes, size):
 
 def ioctl_text(c):
     types = [EV_SYN] + ([EV_KEY] if c.buttons else []) + ([EV_ABS] if c.axes else [])
-    lines = [f"EVIOCGBIT(0) 0 {bits(types, 8).hex().upper()}"]
-    for size in c.name_sizes:
-        name = c.name[:size - 1]
-        lines.append(f"EVIOCGNAME 0 {(name + bytes(size - len(name))).hex().upper()}")
-    lines += [
-        f"EVIOCGPHYS 0 {bytes(255).hex()}",
-        f"EVIOCGUNIQ 0 {bytes(255).hex()}",
-        f"EVIOCGID 0 {struct.pack('<HHHH', 3, c.vendor, c.product, 0x111).hex().upper()}",
-        "EVIOCGVERSION 0 01000100",
-        f"EVIOCGPROP 0 {bytes(8).hex()}",
-    ]
+    name = c.name[:254]
+    lines = [f"EVIOCGBIT(0) 0 {bits(types, 8).hex().upper()}",
+             f"EVIOCGNAME 0 {(name + bytes(255 - len(name))).hex().upper()}",
+             f"EVIOCGPHYS 0 {bytes(255).hex()}",
+             f"EVIOCGUNIQ 0 {bytes(255).hex()}",
+             f"EVIOCGID 0 {struct.pack('<HHHH', 3, c.vendor, c.product, 0x111).hex().upper()}",
+             "EVIOCGVERSION 0 01000100",
+             f"EVIOCGPROP 0 {bytes(8).hex()}"]
     for ev_type, size, codes in ((2, 8, []), (EV_ABS, 8, c.axes), (17, 8, []),
                                  (EV_KEY, KEY_CNT // 8, c.buttons), (5, 8, []), (EV_MSC, 8, []),
                                  (21, 16, []), (18, 8, [])):
@@ -106,19 +99,11 @@ def udev_text(c, number, port):
             f"A: idVendor={c.vendor:04x}\nA: idProduct={c.product:04x}\n\n")
 
 
-def event(ev_type, code, value, seconds=0.0):
-    return INPUT_EVENT.pack(int(seconds), int(seconds % 1 * 1e6), ev_type, code, value)
+def event(ev_type, code, value):
+    return INPUT_EVENT.pack(0, 0, ev_type, code, value)
 
 
 def button(code, value):
     """One report: a button down (1), up (0) or repeated (2), ended by SYN_REPORT."""
     return event(EV_KEY, code, value) + event(EV_SYN, SYN_REPORT, 0)
 
-
-if __name__ == "__main__":
-    import os
-    for index, (name, controller) in enumerate((("wheel", wheel()), ("button-box", button_box()))):
-        with open(os.path.join(sys.argv[1], name + ".umockdev"), "w") as f:
-            f.write(udev_text(controller, 10 + index, 1 + index))
-        with open(os.path.join(sys.argv[1], name + ".ioctl"), "w") as f:
-            f.write(f"@DEV /dev/input/event{10 + index}\n" + ioctl_text(controller))

@@ -1,12 +1,14 @@
 // The Qt window host on Qt's offscreen platform: the window built from the layout table,
-// its contents once created, the focus order, the three-state check boxes, and the end of
-// the event loop after a close inside a pause.
+// the lists and captions as the program reads them back, the focus order, the clicks, the
+// three-state check boxes, and the end of the event loop after a close inside a pause.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -22,17 +24,41 @@ struct NoKeys final : KeyDevice {
     void Restore() override {}
 };
 
+// Records the clicks; a tick pauses 0.2 s as keys/ Pause does, counting its waits.
+struct Sink final : FormEvents {
+    explicit Sink(QtHost& h) : host(h) {}
+    void OnTimer(Timer) override {
+        ++ticks;
+        const double deadline = host.Clock() + 0.2;
+        while (host.Clock() < deadline) {
+            ++waits;
+            host.WaitEvents(deadline);
+        }
+    }
+    void OnClick(Control control) override { clicks.push_back(control); }
+    void OnClose() override { closedAt = host.Clock(); }
+    QtHost& host;
+    std::vector<Control> clicks;
+    int ticks = 0, waits = 0;
+    double closedAt = 0;
+};
+
 struct QtHostTest : ::testing::Test {
     void SetUp() override {
         host.CreateForm();
         form.Create();
+    }
+    void Show() {
+        host.ShowForm();
+        QApplication::setActiveWindow(host.Window());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(host.Window()));
     }
     NoKeys keys;
     QtHost host{keys};
     Form1 form{host};
 };
 
-TEST_F(QtHostTest, CreatedWindowIsNotRunningAndOffersTheKeysUnselected) {
+TEST_F(QtHostTest, CreatedWindowFollowsTheLayoutTableAndOffersTheKeysUnselected) {
     EXPECT_EQ(host.Caption(Control::lblStatus), "Not Running");
     for (Control box : {Control::cbFlash, Control::cbSiren, Control::cbHazards})
         EXPECT_EQ(host.Value(box), 0);
@@ -42,21 +68,57 @@ TEST_F(QtHostTest, CreatedWindowIsNotRunningAndOffersTheKeysUnselected) {
         for (int i = 0; i < 63; ++i)
             EXPECT_EQ(host.ListItem(combo, i), kKeyTable[static_cast<std::size_t>(i)].name);
     }
-}
-
-TEST_F(QtHostTest, ControlsSitWhereTheLayoutTablePutsThem) {
     for (const ControlLayout& item : kControls) {
         SCOPED_TRACE(item.name);
-        EXPECT_EQ(host.Widget(item.id)->objectName().toStdString(), item.name);
-        EXPECT_EQ(host.Widget(item.id)->geometry(),
+        const QWidget* widget = host.Widget(item.id);
+        EXPECT_EQ(widget->objectName().toStdString(), item.name);
+        EXPECT_EQ(widget->geometry(),
                   QRect(item.left / 15, item.top / 15, item.width / 15, item.height / 15));
+        // A control without a font of its own shows the window's.
+        const FontStyle& style =
+            FontFor(item.font == FontRole::None ? FontRole::Window : item.font);
+        EXPECT_EQ(widget->font().families().value(0).toStdString(), style.face);
+        EXPECT_EQ(widget->font().pixelSize(), std::lround(style.points * 96 / 72));
+        EXPECT_EQ(widget->font().bold(), style.weight == 700);
+        EXPECT_EQ(widget->font().underline(), style.underline);
     }
 }
 
-TEST_F(QtHostTest, TabWalksTheFocusOrder) {
-    host.ShowForm();
-    QApplication::setActiveWindow(host.Window());
-    ASSERT_TRUE(QTest::qWaitForWindowActive(host.Window()));
+TEST_F(QtHostTest, ListsKeepEveryBatchAndEveryByte) {
+    for (Control list : {Control::lstStart, Control::cboFlash}) {
+        SCOPED_TRACE(static_cast<int>(list));
+        host.Clear(list);
+        host.AddItems(list, {"0|1|"});
+        host.AddItems(list, {"\xff\r", ""});
+        EXPECT_EQ(host.ListIndex(list), -1);
+        ASSERT_EQ(host.ListCount(list), 3);
+        for (int i = -1; i <= 3; ++i)
+            EXPECT_EQ(host.ListItem(list, i),
+                      (std::vector<std::string>{"", "0|1|", "\xff\r", "", ""}[i + 1]));
+        host.SetListIndex(list, 3);  // past the end: ignored
+        EXPECT_EQ(host.ListIndex(list), -1);
+        host.SetListIndex(list, 2);
+        host.AddItems(list, {"x"});
+        EXPECT_EQ(host.ListIndex(list), 2);
+        host.Clear(list);
+        EXPECT_EQ(host.ListCount(list), 0);
+    }
+}
+
+TEST_F(QtHostTest, ButtonCaptionIsKeptWholeAndShownAsItIs) {
+    const std::string name = "Button 300 \xC2\xB7 Sim & Box with a name far too long to show";
+    host.SetCaption(Control::cmdWheel, name);
+    EXPECT_EQ(host.Caption(Control::cmdWheel), name);
+    const QString shown = qobject_cast<QPushButton*>(host.Widget(Control::cmdWheel))->text();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("Button 300 \u00B7 Sim && Box")))
+        << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(QChar(0x2026))) << shown.toStdString();
+}
+
+TEST_F(QtHostTest, TabWalksTheFocusOrderAndClicksReachTheProgram) {
+    Sink sink(host);
+    host.SetEventSink(&sink);
+    Show();
     std::vector<std::string> order;
     for (int i = 0; i < 11; ++i) {
         order.push_back(QApplication::focusWidget()->objectName().toStdString());
@@ -65,40 +127,28 @@ TEST_F(QtHostTest, TabWalksTheFocusOrder) {
     EXPECT_EQ(order, (std::vector<std::string>{"cboStartKey", "cbFlash", "cbSiren", "cbHazards",
                                                "lstStart", "lstKeys", "cboFlash", "cboSiren",
                                                "cmdWheel", "cmdClear", "cboStartKey"}));
+    for (Control control : {Control::cmdWheel, Control::cmdClear, Control::Image2})
+        QTest::mouseClick(host.Widget(control), Qt::LeftButton, {}, QPoint(4, 4));
+    QTest::mouseClick(host.Widget(Control::Image2), Qt::RightButton, {}, QPoint(4, 4));
+    EXPECT_EQ(sink.clicks,
+              (std::vector<Control>{Control::cmdWheel, Control::cmdClear, Control::Image2}));
 }
 
 TEST_F(QtHostTest, GreyedCheckBoxShowsItAndClicksOnlyTickAndClear) {
     host.ShowForm();
     auto* box = qobject_cast<QCheckBox*>(host.Widget(Control::cbSiren));
     host.SetValue(Control::cbSiren, 2);
-    EXPECT_EQ(host.Value(Control::cbSiren), 2);
     EXPECT_EQ(box->checkState(), Qt::PartiallyChecked);
-    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
-    EXPECT_EQ(host.Value(Control::cbSiren), 1);
-    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
-    EXPECT_EQ(host.Value(Control::cbSiren), 0);
-    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
-    EXPECT_EQ(host.Value(Control::cbSiren), 1);  // never greyed by a click
+    std::vector<int> values{host.Value(Control::cbSiren)};
+    for (int i = 0; i < 3; ++i) {
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+        values.push_back(host.Value(Control::cbSiren));
+    }
+    EXPECT_EQ(values, (std::vector<int>{2, 1, 0, 1}));  // never greyed by a click
 }
 
 TEST_F(QtHostTest, CloseInsideAPauseOfATickDueBeforeTheLoopWaitsEndsTheLoop) {
-    // A tick that pauses 0.2 s as keys/ Pause does, counting its waits.
-    struct PausingTick final : FormEvents {
-        explicit PausingTick(QtHost& h) : host(h) {}
-        void OnTimer(Timer) override {
-            ++ticks;
-            const double deadline = host.Clock() + 0.2;
-            while (host.Clock() < deadline) {
-                ++waits;
-                host.WaitEvents(deadline);
-            }
-        }
-        void OnClick(Control) override {}
-        void OnClose() override { closedAt = host.Clock(); }
-        QtHost& host;
-        int ticks = 0, waits = 0;
-        double closedAt = 0;
-    } sink(host);
+    Sink sink(host);
     host.SetEventSink(&sink);
     host.ShowForm();
     host.SetTimerInterval(Timer::tmStart, 20);

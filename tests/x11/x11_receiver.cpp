@@ -7,16 +7,22 @@
 //   x11_receiver state       prints "down <keycodes...>" (XQueryKeymap) and
 //                            "repeat <global> <per-key bitmap in hex>"
 //   x11_receiver close <id>  asks a window to close, as a window manager does
+//   x11_receiver keyboard KEYSYM...
+//                            presses and lets go of each key on a keyboard that is not the
+//                            XTEST one, as the player's own keyboard does
 //   x11_receiver stamp COMMAND [ARGS...]
 //                            prints "stamp <server ms>", the X server's time now, then runs
 //                            the command in its place
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput.h>
+#include <X11/extensions/XTest.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -95,6 +101,24 @@ void Close(Display* display, Window window) {
     XSendEvent(display, window, False, NoEventMask, &event);
 }
 
+int Keyboard(Display* display, char** keys) {
+    int count = 0;
+    XDeviceInfo* devices = XListInputDevices(display, &count);
+    XDevice* keyboard = nullptr;
+    for (int i = 0; i < count && !keyboard; ++i)
+        if (devices[i].use == IsXExtensionKeyboard && !std::strstr(devices[i].name, "XTEST"))
+            keyboard = XOpenDevice(display, devices[i].id);
+    XFreeDeviceList(devices);
+    if (!keyboard) return 1;
+    for (; *keys; ++keys) {
+        const unsigned code = XKeysymToKeycode(display, XStringToKeysym(*keys));
+        XTestFakeDeviceKeyEvent(display, keyboard, code, True, nullptr, 0, CurrentTime);
+        XTestFakeDeviceKeyEvent(display, keyboard, code, False, nullptr, 0, CurrentTime);
+    }
+    XCloseDevice(display, keyboard);
+    return 0;
+}
+
 // The server's time now: the time stamp of a property change on a window of our own.
 unsigned long ServerTime(Display* display) {
     const Window window =
@@ -117,6 +141,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line as it comes
     if (mode == "record") Record(display);
     if (mode == "state") State(display);
+    if (mode == "keyboard" && Keyboard(display, argv + 2) != 0) return 1;
     if (mode == "close" && argc > 2) Close(display, std::strtoul(argv[2], nullptr, 0));
     if (mode == "stamp" && argc > 2) {
         std::printf("stamp %lu\n", ServerTime(display));
