@@ -947,8 +947,10 @@ class Wigwag(Session):
             (lambda: bed.button(big, 300, 1), "Running"),
             (lambda: bed.button(big, 300, 0), "Running"),
             (lambda: (bed.button(box, 5, 1), bed.button(big, 299, 1)), "Running"),
-            # Clicked twice: the choice is given up, the old button stays.
-            (lambda: (self.click(window, CMD_WHEEL), self.click(window, CMD_WHEEL)), "Running"),
+            # Clicked twice: the choice is given up, the old button stays. (Apart, and given
+            # time, so that a loaded machine cannot take the next press before the second.)
+            (lambda: (self.click(window, CMD_WHEEL), time.sleep(0.3),
+                      self.click(window, CMD_WHEEL), time.sleep(0.7)), "Running"),
             (lambda: bed.button(big, 300, 1), "Not Running"),
         ]
         for number, (action, state) in enumerate(steps):
