@@ -163,7 +163,7 @@ class Bed:
             self.write(node, fj.button(code, 0))
 
 
-class Session(unittest.TestCase):
+class Harness(unittest.TestCase):
     """The harness: a display, a receiver window on it, a private runtime folder, and the
     program started, played and ended on that display."""
     user = ME      # who runs the program and every client
@@ -348,7 +348,7 @@ class Session(unittest.TestCase):
         return events
 
 
-class Wigwag(Session):
+class Wigwag(Harness):
     def test_timeline(self):
         self.check_timeline([("Delete", 2.5), ("Delete", 1.5)], 0, 1)
 
@@ -979,7 +979,7 @@ SWAY_TOOLS = ("sway", "swaymsg", "wtype", "Xwayland", "xdotool", "setxkbmap")
 
 @unittest.skipIf(any(shutil.which(tool) is None for tool in SWAY_TOOLS),
                  "needs " + ", ".join(SWAY_TOOLS) + " (bash tools/setup-debian.sh test)")
-class Sway(Session):
+class Sway(Harness):
     """A real Wayland session: headless sway with XWayland. Wigwag and the receiver are X
     clients under XWayland; a sway key binding runs `wigwag --toggle`, and wtype, a Wayland
     client, presses the bound key: how a player switches Wigwag from a desktop shortcut
