@@ -29,24 +29,30 @@ std::string CodeText(std::uint8_t code) {
     return buf;
 }
 
-std::optional<std::uint8_t> ParseCodeText(const std::string& text) {
-    if (text.size() < 3 || text.size() > 4 || text[0] != '&' || (text[1] != 'H' && text[1] != 'h'))
-        return std::nullopt;
-    unsigned value = 0;
-    for (std::size_t i = 2; i < text.size(); ++i) {
-        const char c = text[i];
-        unsigned digit;
+std::optional<std::uint32_t> ParseHex(std::string_view digits) {
+    if (digits.empty() || digits.size() > 8) return std::nullopt;
+    std::uint32_t value = 0;
+    for (char c : digits) {
+        std::uint32_t digit;
         if (c >= '0' && c <= '9')
-            digit = static_cast<unsigned>(c - '0');
+            digit = static_cast<std::uint32_t>(c - '0');
         else if (c >= 'A' && c <= 'F')
-            digit = static_cast<unsigned>(c - 'A' + 10);
+            digit = static_cast<std::uint32_t>(c - 'A' + 10);
         else if (c >= 'a' && c <= 'f')
-            digit = static_cast<unsigned>(c - 'a' + 10);
+            digit = static_cast<std::uint32_t>(c - 'a' + 10);
         else
             return std::nullopt;
         value = value * 16 + digit;
     }
-    return static_cast<std::uint8_t>(value);
+    return value;
+}
+
+std::optional<std::uint8_t> ParseCodeText(const std::string& text) {
+    if (text.size() < 3 || text.size() > 4 || text[0] != '&' || (text[1] != 'H' && text[1] != 'h'))
+        return std::nullopt;
+    const std::optional<std::uint32_t> value = ParseHex(std::string_view(text).substr(2));
+    if (!value) return std::nullopt;
+    return static_cast<std::uint8_t>(*value);
 }
 
 }  // namespace wigwag

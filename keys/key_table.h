@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace wigwag {
 
@@ -30,6 +31,10 @@ inline constexpr std::uint8_t kBCode = 66;
 
 // "&H" followed by the code in upper-case hexadecimal, no leading zeros ("&H2E", "&H8").
 std::string CodeText(std::uint8_t code);
+
+// Hexadecimal digits of either case as a number; nothing for an empty text, another
+// character or more than eight digits.
+std::optional<std::uint32_t> ParseHex(std::string_view digits);
 
 // Reads a code text back ("&H2E" -> 46); nothing for text that is not one.
 std::optional<std::uint8_t> ParseCodeText(const std::string& text);

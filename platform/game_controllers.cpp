@@ -28,6 +28,12 @@ std::size_t Utf8Length(std::string_view s, std::size_t i) {
 
 }  // namespace
 
+std::string ButtonDevice::NameOf(std::uint16_t vendor, std::uint16_t product) {
+    for (const GameController& c : Controllers())
+        if (c.vendor == vendor && c.product == product) return c.name;
+    return {};
+}
+
 std::string PrintableName(std::string_view name) {
     std::string out;
     for (std::size_t i = 0; i < name.size();) {

@@ -31,6 +31,8 @@ class ButtonDevice {
     virtual std::vector<GameButtonPress> TakePresses() = 0;
     // The controllers connected now, readable or not.
     virtual std::vector<GameController> Controllers() = 0;
+    // The name of a connected controller with these ids; empty when none is connected.
+    std::string NameOf(std::uint16_t vendor, std::uint16_t product);
 };
 
 // A controller's name for the window and the terminal: valid UTF-8 without control

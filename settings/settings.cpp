@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <string>
 
 #include "keys/key_table.h"
@@ -99,21 +100,10 @@ std::vector<std::string_view> SplitFields(std::string_view line) {
 
 std::optional<GameButton> ParseButtonField(std::string_view field) {
     const auto hex = [](std::string_view digits) -> std::optional<std::uint16_t> {
-        if (digits.size() != 4) return std::nullopt;
-        unsigned value = 0;
-        for (char c : digits) {
-            unsigned digit;
-            if (c >= '0' && c <= '9')
-                digit = static_cast<unsigned>(c - '0');
-            else if (c >= 'a' && c <= 'f')
-                digit = static_cast<unsigned>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F')
-                digit = static_cast<unsigned>(c - 'A' + 10);
-            else
-                return std::nullopt;
-            value = value * 16 + digit;
-        }
-        return static_cast<std::uint16_t>(value);
+        const std::optional<std::uint32_t> value =
+            digits.size() == 4 ? ParseHex(digits) : std::nullopt;
+        if (!value) return std::nullopt;
+        return static_cast<std::uint16_t>(*value);
     };
     if (field.size() < 11 || field[4] != ':' || field[9] != ':') return std::nullopt;
     const auto vendor = hex(field.substr(0, 4));
@@ -131,13 +121,9 @@ std::optional<GameButton> ParseButtonField(std::string_view field) {
 }
 
 std::string ButtonFieldText(const GameButton& button) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (std::uint16_t id : {button.vendor, button.product}) {
-        for (int shift = 12; shift >= 0; shift -= 4) text += kHex[(id >> shift) & 0xF];
-        text += ':';
-    }
-    return text + std::to_string(button.number);
+    char text[24];
+    std::snprintf(text, sizeof text, "%04x:%04x:%d", button.vendor, button.product, button.number);
+    return text;
 }
 
 bool LoadSettings(Host& host, std::optional<GameButton>& wheelButton) {

@@ -360,10 +360,7 @@ std::vector<GameButtonPress> QtHost::TakeButtonPresses() {
 }
 
 std::string QtHost::GameControllerName(std::uint16_t vendor, std::uint16_t product) {
-    if (!buttons_) return {};
-    for (const GameController& c : buttons_->Controllers())
-        if (c.vendor == vendor && c.product == product) return c.name;
-    return {};
+    return buttons_ ? buttons_->NameOf(vendor, product) : std::string();
 }
 
 std::optional<CommandRequest> QtHost::TakeCommand() {

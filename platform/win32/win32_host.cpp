@@ -467,10 +467,7 @@ std::vector<GameButtonPress> Win32Host::TakeButtonPresses() {
 }
 
 std::string Win32Host::GameControllerName(std::uint16_t vendor, std::uint16_t product) {
-    if (!buttons_) return {};
-    for (const GameController& c : buttons_->Controllers())
-        if (c.vendor == vendor && c.product == product) return c.name;
-    return {};
+    return buttons_ ? buttons_->NameOf(vendor, product) : std::string();
 }
 
 std::optional<CommandRequest> Win32Host::TakeCommand() {
