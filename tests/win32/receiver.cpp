@@ -1,41 +1,260 @@
-// The receiver stands in for the game: it takes the keyboard focus and writes each key-down and
-// key-up it gets to receiver.log in its working directory, a line each: the time in seconds,
-// 1 for up, the virtual-key code, lParam (scan code, extended flag) and the sender's mark.
+// The end-to-end tests' hands inside Wine (or Windows), as x11_receiver is on X:
+//   receiver record           a window, "Wigwag receiver", that takes the focus and prints
+//                             "ready <window>", then one line per key event: "press|release
+//                             <key> <sender> <us> <ms>" (sender: own for the program's
+//                             marked events with the key's scan code and extended flag,
+//                             wrong for marked ones without, other for the rest); ends at
+//                             its WM_CLOSE
+//   receiver focus            gives the recording window the focus back
+//   receiver foreground       the foreground window's title
+//   receiver state            "down <virtual keys...>", as GetAsyncKeyState tells them
+//   receiver end TITLE close|quit|session
+//                             closes the window (a message box by its OK), or ends its
+//                             program by a WM_QUIT to its thread, or with the Windows session
+//                             (asked, told, then ended; prints the answer)
+//   receiver text NAME...     the controls' texts, a line each
+//   receiver click NAME       a click of the mouse's left button on the control
+//   receiver layout           every control where the layout table puts it (15 twips a
+//                             pixel); prints each one that is not, and the count checked
+//   receiver talk             standard input's bytes into the program's command pipe; prints
+//                             what came back before the program let the connection go
+//   receiver squat            makes the command pipe first, owned by another (LocalSystem),
+//                             prints "ready", and when standard input ends, the bytes its
+//                             pipes were sent
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 
-#include <fstream>
+#include <sddl.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/win32/control_ids.h"
+#include "window/layout.h"
 
 namespace {
 
-std::ofstream keyLog;
+using wigwag::win32::ControlId;
 
-LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+double Microseconds() {
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return double(now.QuadPart) * 1e6 / double(frequency.QuadPart);
+}
+
+// The key's name as X calls it, so that both platforms' tests read the same names.
+std::string KeyName(WPARAM vk) {
+    if (vk >= '0' && vk <= '9') return std::string(1, char(vk));
+    if (vk >= 'A' && vk <= 'Z') return std::string(1, char(vk - 'A' + 'a'));
+    switch (vk) {
+        case VK_BACK:
+            return "BackSpace";
+        case VK_DELETE:
+            return "Delete";
+        case VK_INSERT:
+            return "Insert";
+        case VK_F9:
+            return "F9";
+        default:
+            return "vk" + std::to_string(vk);
+    }
+}
+
+LRESULT CALLBACK Record(HWND hwnd, UINT msg, WPARAM vk, LPARAM lp) {
     if (msg == WM_KEYDOWN || msg == WM_KEYUP || msg == WM_SYSKEYDOWN || msg == WM_SYSKEYUP) {
-        LARGE_INTEGER frequency, now;
-        QueryPerformanceFrequency(&frequency);
-        QueryPerformanceCounter(&now);
-        keyLog << std::fixed << double(now.QuadPart) / double(frequency.QuadPart) << ' '
-               << (msg & 1) << ' ' << wp << ' ' << (lp & 0xFFFFFFFF) << ' '
-               << static_cast<unsigned long long>(GetMessageExtraInfo()) << std::endl;
+        const double us = Microseconds();
+        const bool marked = GetMessageExtraInfo() == LPARAM(wigwag::win32::kOwnEventMarker);
+        const bool scanned = UINT((lp >> 16) & 0xFF) == MapVirtualKeyW(UINT(vk), MAPVK_VK_TO_VSC) &&
+                             ((lp >> 24) & 1) == (vk == VK_INSERT || vk == VK_DELETE);
+        std::printf("%s %s %s %.0f %.3f\n", msg & 1 ? "release" : "press", KeyName(vk).c_str(),
+                    !marked   ? "other"
+                    : scanned ? "own"
+                              : "wrong",
+                    us, us / 1000);
+        std::fflush(stdout);
         return 0;
     }
     if (msg == WM_DESTROY) PostQuitMessage(0);
-    return DefWindowProcW(hwnd, msg, wp, lp);
+    return DefWindowProcW(hwnd, msg, vk, lp);
+}
+
+HWND MainWindow() {
+    return FindWindowA(nullptr, wigwag::kForm1.caption);
+}
+
+HWND Control(const std::string& name) {
+    for (const wigwag::ControlLayout& c : wigwag::kControls)
+        if (name == c.name) return GetDlgItem(MainWindow(), ControlId(c.id));
+    return nullptr;
+}
+
+// The running program's pipe, named as the program names it: session and user.
+std::wstring PipeName() {
+    DWORD session = 0, size = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    alignas(TOKEN_USER) unsigned char user[256];
+    GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+    CloseHandle(token);
+    wchar_t* sid = nullptr;
+    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid);
+    const std::wstring name = L"\\\\.\\pipe\\wigwag-" + std::to_wstring(session) + L"-" + sid;
+    LocalFree(sid);
+    return name;
+}
+
+std::string ReadAll(HANDLE from) {
+    std::string bytes;
+    char chunk[4096];
+    for (DWORD n = 0; ReadFile(from, chunk, sizeof chunk, &n, nullptr) && n > 0;)
+        bytes.append(chunk, n);
+    return bytes;
+}
+
+int Talk() {
+    const std::string message = ReadAll(GetStdHandle(STD_INPUT_HANDLE));
+    const HANDLE pipe = CreateFileW(PipeName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return 1;
+    DWORD written = 0;
+    if (!message.empty()) WriteFile(pipe, message.data(), DWORD(message.size()), &written, nullptr);
+    const std::string answer = ReadAll(pipe);
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), answer.data(), DWORD(answer.size()), &written,
+              nullptr);
+    CloseHandle(pipe);
+    return 0;
+}
+
+int Squat() {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYD:P(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                         &descriptor, nullptr);
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+    HANDLE pipes[4];
+    OVERLAPPED io[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        pipes[i] = CreateNamedPipeW(PipeName().c_str(),
+                                    PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                                        (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+                                    PIPE_TYPE_BYTE, 4, 256, 256, 0, &security);
+        if (pipes[i] == INVALID_HANDLE_VALUE) return 1;
+        io[i].hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ConnectNamedPipe(pipes[i], &io[i]);
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    ReadAll(GetStdHandle(STD_INPUT_HANDLE));
+    DWORD sent = 0;
+    for (HANDLE pipe : pipes) {
+        DWORD bytes = 0;
+        if (PeekNamedPipe(pipe, nullptr, 0, nullptr, &bytes, nullptr)) sent += bytes;
+    }
+    std::printf("%lu bytes\n", sent);
+    return 0;
+}
+
+int Layout() {
+    const HWND form = MainWindow();
+    RECT r{}, want{0, 0, wigwag::kForm1.clientWidth / 15, wigwag::kForm1.clientHeight / 15};
+    const auto check = [&](const char* name) {
+        if (!EqualRect(&r, &want))
+            std::printf("%s at %ld,%ld to %ld,%ld, not %ld,%ld to %ld,%ld\n", name, r.left, r.top,
+                        r.right, r.bottom, want.left, want.top, want.right, want.bottom);
+    };
+    GetClientRect(form, &r);
+    check("the client area");
+    for (const wigwag::ControlLayout& c : wigwag::kControls) {
+        GetWindowRect(GetDlgItem(form, ControlId(c.id)), &r);
+        MapWindowPoints(HWND_DESKTOP, form, reinterpret_cast<POINT*>(&r), 2);
+        want = {c.left / 15, c.top / 15, (c.left + c.width) / 15, (c.top + c.height) / 15};
+        check(c.name);
+    }
+    std::printf("%zu controls\n", wigwag::kControls.size());
+    return 0;
+}
+
+int Record(HINSTANCE instance) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = Record;
+    wc.hInstance = instance;
+    wc.lpszClassName = L"WigwagReceiver";
+    RegisterClassW(&wc);
+    const HWND window =
+        CreateWindowExW(0, wc.lpszClassName, L"Wigwag receiver", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                        400, 300, 320, 200, nullptr, nullptr, instance, nullptr);
+    SetForegroundWindow(window);
+    std::printf("ready %p\n", static_cast<void*>(window));
+    std::fflush(stdout);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    return 0;
 }
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    keyLog.open("receiver.log");
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = Proc;
-    wc.hInstance = instance;
-    wc.lpszClassName = L"WigwagReceiver";
-    RegisterClassW(&wc);
-    SetForegroundWindow(CreateWindowExW(0, wc.lpszClassName, L"Wigwag receiver",
-                                        WS_OVERLAPPEDWINDOW | WS_VISIBLE, 400, 300, 320, 200,
-                                        nullptr, nullptr, instance, nullptr));
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
-    return keyLog ? 0 : 3;
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "record") return Record(GetModuleHandleW(nullptr));
+    if (mode == "state") {
+        std::printf("down");
+        for (int vk = 1; vk < 256; ++vk)
+            if (GetAsyncKeyState(vk) & 0x8000) std::printf(" %d", vk);
+        std::printf("\n");
+        return 0;
+    }
+    if (mode == "end" && argc == 4) {
+        const HWND window = FindWindowA(nullptr, argv[2]);
+        if (!window) return 1;
+        char kind[16] = "";
+        GetClassNameA(window, kind, sizeof kind);
+        if (std::string(argv[3]) == "close")  // a message box by its OK, as the player does
+            return !PostMessageW(window, kind == std::string("#32770") ? WM_COMMAND : WM_CLOSE,
+                                 IDOK, 0);
+        if (std::string(argv[3]) == "quit")
+            return PostThreadMessageW(GetWindowThreadProcessId(window, nullptr), WM_QUIT, 0, 0) ? 0
+                                                                                                : 1;
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        std::printf("%s\n", SendMessageW(window, WM_QUERYENDSESSION, 0, 0) ? "agreed" : "refused");
+        SendMessageW(window, WM_ENDSESSION, TRUE, 0);
+        const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+        return process && TerminateProcess(process, 0) ? 0 : 1;
+    }
+    if (mode == "text") {
+        for (int i = 2; i < argc; ++i) {
+            wchar_t text[256] = L"";
+            char utf8[1024] = "";
+            SendMessageW(Control(argv[i]), WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
+            WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+            std::printf("%s\n", utf8);
+        }
+        return 0;
+    }
+    if (mode == "click" && argc == 3) {
+        RECT r{};
+        if (!GetWindowRect(Control(argv[2]), &r)) return 1;
+        SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+        INPUT input[2]{};
+        input[0].type = input[1].type = INPUT_MOUSE;
+        input[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+        input[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+        return SendInput(2, input, sizeof input[0]) == 2 ? 0 : 1;
+    }
+    if (mode == "foreground") {
+        char title[256] = "";
+        GetWindowTextA(GetForegroundWindow(), title, sizeof title);
+        return std::printf("%s\n", title) < 0;
+    }
+    if (mode == "focus")
+        return SetForegroundWindow(FindWindowA(nullptr, "Wigwag receiver")) ? 0 : 1;
+    if (mode == "layout") return Layout();
+    if (mode == "talk") return Talk();
+    if (mode == "squat") return Squat();
+    std::fprintf(
+        stderr, "usage: receiver record|focus|foreground|state|end|text|click|layout|talk|squat\n");
+    return 2;
 }

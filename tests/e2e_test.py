@@ -20,7 +20,7 @@ import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "devices"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "devices"))
 import fake_joysticks as fj  # noqa: E402
 
 # Flash, horn and hazards ticked; start/stop DELETE, flash G, horn B.
@@ -31,7 +31,7 @@ ENDING = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 ME = pwd.getpwuid(os.geteuid()).pw_name
 MAIN, CONTINUE, SAVE = "Wigwag v1.1", "Unable to Continue", "Unable to Save"
 FIFO, BIG = "named pipe", "200 MB of short lines"
-WHEEL, BOX = fj.wheel(), fj.button_box()
+WHEEL, BOX, RALLY = fj.wheel(), fj.button_box(), fj.wheel(b"Race & Rally Wheel")
 BOX_FIELD = f"{BOX.vendor:04x}:{BOX.product:04x}"
 BAD_NAME = b"Sim|Box \xff\xfe\xc3(  \x01"
 # The wheel button and Clear, in the window's pixels (window/layout.h, 15 twips a pixel).
@@ -163,21 +163,48 @@ class Bed:
             self.write(node, fj.button(code, 0))
 
 
+class WineBed(Bed):
+    """The bed as Wine's bus driver reads it. It asks with buffer sizes of its own and takes a
+    name only from an answer that gives its length; it opens a device as soon as udev
+    announces it, so the answers come first; Wine 8's bus driver does not survive a device's
+    whole removal, so an unplug is the node's "remove" only."""
+
+    def plug(self, controller):
+        n, self.number = self.number, self.number + 1
+        node, text = f"/dev/input/event{n}", fj.udev_text(controller, n, n)
+        ioctl = os.path.join(self.files.name, f"event{n}.ioctl")
+        with open(ioctl, "w") as f:
+            f.writelines(f"EVIOCGNAME {len(controller.name) + 1} "
+                         f"{controller.name.ljust(size, bytes(1)).hex().upper()}\n"
+                         for size in (64, 80, 128, 255, 256, 259, 1024))
+            f.write(f"EVIOCGBIT(0) 4 {fj.bits([0, 1, 3], 4).hex().upper()}\n"
+                    f"EVIOCGBIT(2) 2 0000\n{fj.ioctl_text(controller)}")
+        self.bed.load_ioctl(node, ioctl)
+        self.bed.add_from_string(text)
+        self.nodes[node] = ("/sys" + text.split("\n", 1)[0][3:], controller)
+        return node
+
+    def unplug(self, node):
+        self.bed.uevent(self.nodes.pop(node)[0], "remove")
+
+
 class Harness(unittest.TestCase):
     """The harness: a display, a receiver window on it, a private runtime folder, and the
     program started, played and ended on that display."""
     user = ME      # who runs the program and every client
     lag = 0.5      # the longest from a player's press to the switch-over burst
     slack = 1      # how many ticks of an effect a run may have more or fewer than its time
+    runner = []    # what runs the program and the receiver
+    clock = staticmethod(time.monotonic)  # the receiver's clock
 
     def setUp(self):
         runtime = self.folder(0o700)  # the auto-repeat note, the command socket
         self.env = self.open_display(runtime)
         self.socket = os.path.join(runtime, f"wigwag-{self.env['DISPLAY'][1:]}.sock")
-        self.receiver = self.popen([RECEIVER, "record"], stdin=subprocess.PIPE,
+        self.receiver = self.popen([*self.runner, RECEIVER, "record"], stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE)
         self.receiver_window = self.receiver.stdout.readline().split()[1]
-        self.keyboard = self.call(RECEIVER, "state")  # nothing down yet, auto-repeat as set
+        self.keyboard = self.state()  # nothing down yet, auto-repeat as set
 
     def open_display(self, runtime):
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp"], text=True,
@@ -188,6 +215,13 @@ class Harness(unittest.TestCase):
 
     def focus_receiver(self):
         pass  # without a window manager the receiver takes the focus back itself
+
+    def state(self):
+        return self.call(RECEIVER, "state")
+
+    def other_keyboard(self, key):
+        # A press of the player's own keyboard, not the XTEST one the program sends on.
+        self.call(RECEIVER, "keyboard", key)
 
     def folder(self, mode=0o755, user=None):
         path = tempfile.mkdtemp()
@@ -219,7 +253,7 @@ class Harness(unittest.TestCase):
 
     def command(self, *options, env=None):
         # A later start of the program: (exit status, standard output, standard error).
-        proc = self.popen([PROGRAM, *options], env=env, stdin=subprocess.DEVNULL,
+        proc = self.popen([*self.runner, PROGRAM, *options], env=env, stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         out, err = proc.communicate(timeout=20)
         return proc.returncode, out, err
@@ -228,7 +262,8 @@ class Harness(unittest.TestCase):
         # The program in directory, with this settings line in wigwag.cfg (None: no file).
         if settings is not None:
             make_files(directory, {"wigwag.cfg": settings + "\r\n"}, user or self.user)
-        return self.popen([PROGRAM], user, cwd=directory, stderr=subprocess.PIPE, **popen)
+        return self.popen([*self.runner, PROGRAM], user, cwd=directory, stderr=subprocess.PIPE,
+                          **popen)
 
     def window(self, title=None, proc=None, wait=20):
         """The visible window of that title, or of that process, waiting up to `wait` s."""
@@ -249,11 +284,14 @@ class Harness(unittest.TestCase):
             found = self.window(window, wait=10)
             self.assertIsNotNone(found, f"no window {window!r}")
             window = found
-        self.call(RECEIVER, "close", window)
+        self.ask_close(window)
         if proc:
             _, err = proc.communicate(timeout=10)
             self.assertEqual(proc.returncode, 0, err)
             return err
+
+    def ask_close(self, window):
+        self.call(RECEIVER, "close", window)
 
     def end(self, proc, signum=None, window=None):
         # Sends signum, or closes the window. The program must exit with 0 (from a signal
@@ -266,7 +304,7 @@ class Harness(unittest.TestCase):
             self.assertEqual(proc.returncode, 0, err)
         else:
             err = self.close(window, proc)
-        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard, "keys down, repeat changed")
+        self.assertEqual(self.state(), self.keyboard, "keys down, repeat changed")
         return err
 
     def saved(self, directory):
@@ -276,7 +314,7 @@ class Harness(unittest.TestCase):
                 return f.read()
 
     def running(self):
-        return self.call(PROGRAM, "--status").strip()
+        return self.call(*self.runner, PROGRAM, "--status").strip()
 
     def run_program(self, settings, presses, signum=None):
         # Presses each key (or runs each step: a command such as "--toggle", its answer
@@ -291,15 +329,15 @@ class Harness(unittest.TestCase):
         time.sleep(0.3)
         at = []  # CLOCK_MONOTONIC, as the receiver's times
         for key, seconds in presses:
-            at.append(time.monotonic())
+            at.append(self.clock())
             if callable(key):
                 key()
             elif key.startswith("--"):
-                self.answers.append(self.call(PROGRAM, key))
+                self.answers.append(self.call(*self.runner, PROGRAM, key))
             else:
                 self.call("xdotool", "key", key)
             time.sleep(seconds)
-        at.append(time.monotonic())
+        at.append(self.clock())
         self.end(proc, signum, window)
         self.assertEqual(self.saved(directory), settings + FOOTER)
         return at
@@ -396,7 +434,7 @@ class Wigwag(Harness):
         time.sleep(0.75)
         proc.kill()
         proc.wait()
-        repeat = self.call(RECEIVER, "state").splitlines()[1]
+        repeat = self.state().splitlines()[1]
         self.assertNotEqual(repeat, self.keyboard.splitlines()[1])
         self.run_program(ALL_ON, [])
 
@@ -407,7 +445,7 @@ class Wigwag(Harness):
         # keyboard, also right after a dropped own press of the same key.
         switches = []  # (on, off)
         for key, index in (("g", 31), ("BackSpace", 4)):
-            other = lambda: self.call(RECEIVER, "keyboard", key)  # noqa: E731
+            other = lambda: self.other_keyboard(key)  # noqa: E731
             at = self.run_program(f"1|1|0|{index}|31|26|", [(key, 1.5)] + [(other, 0.5)] * 5)
             switches += zip(at[0:6:2], at[1:6:2])
         events = self.events()
@@ -463,7 +501,7 @@ class Wigwag(Harness):
         not_running()
         self.assertFalse(os.path.exists(self.socket))
         self.assertEqual(self.events(), [], "keys sent")
-        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard)
+        self.assertEqual(self.state(), self.keyboard)
 
     def talk(self, message, shut=False):
         # Sends bytes straight to the running program's socket (then, with `shut`, shuts
@@ -554,7 +592,7 @@ class Wigwag(Harness):
             racing.clear()
             racer.join()
         self.assertEqual(snapshot(work)["victim"], canonical("precious", ME))
-        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard)
+        self.assertEqual(self.state(), self.keyboard)
 
     def make_runtime(self, path, folder, files):
         # The folder (mode, owner) or a plain file, and in it files as another user's;
@@ -721,7 +759,7 @@ class Wigwag(Harness):
                 self.assertEqual(proc.wait(timeout=10), 0)
                 expected = {n: canonical(given, user) for n, given in (after or before).items()}
                 self.assertEqual(snapshot(directory), expected)
-        self.assertEqual(self.call(RECEIVER, "state"), self.keyboard, "keys down, repeat changed")
+        self.assertEqual(self.state(), self.keyboard, "keys down, repeat changed")
         self.assertEqual(len(times(self.events(), "0", "press")), switched)
 
     def start_timed(self, directory, user=None):
@@ -1036,6 +1074,209 @@ class Sway(Harness):
         with open(self.answers_file) as f:
             self.assertEqual(f.read(), "Running\nNot Running\n")
         self.assertEqual(times(events, "F9", "press"), [])  # the bound key stays sway's
+
+
+class Windows(Harness):
+    """wigwag.exe under Wine on a private Xvfb. The receiver (tests/win32/receiver.cpp) is
+    the window inside Wine that records the keys, and the tests' hands there; xdotool plays
+    the player through X, as a keyboard does."""
+    runner = ["wine"]
+    # Wine's QueryPerformanceCounter, the receiver's clock.
+    clock = staticmethod(lambda: time.clock_gettime(time.CLOCK_MONOTONIC_RAW))
+
+    def open_display(self, runtime):
+        env = super().open_display(runtime)
+        # One Wine server for the display; a server left from another display is ended.
+        for command in (["wineserver", "-k"], ["wineserver", "-w"]):
+            subprocess.run(command, env=env)
+        self.addCleanup(subprocess.run, ["wineserver", "-w"], env=env)
+        self.addCleanup(subprocess.run, ["wineserver", "-k"], env=env)
+        return env
+
+    def state(self):
+        return self.call("wine", RECEIVER, "state")
+
+    def other_keyboard(self, key):
+        self.call("xdotool", "key", key)
+
+    def focus_receiver(self):
+        self.call("wine", RECEIVER, "focus")
+        self.call("xdotool", "windowfocus", "--sync", super().window("Wigwag receiver"))
+        time.sleep(0.1)
+
+    def window(self, title=None, proc=None, wait=20):
+        # Wine's windows are known by their titles; the X window's stands for it.
+        return title or MAIN if super().window(title or MAIN, wait=wait) else None
+
+    def ask_close(self, window):
+        self.call("wine", RECEIVER, "end", window, "close")
+
+    def end(self, proc, how=None, window=None):
+        # Ends the program by a close, a WM_QUIT to its thread or with the Windows session,
+        # which asks, tells and then ends it: no key may be left down.
+        if how is None:
+            return super().end(proc, None, window or MAIN)
+        answer = self.call("wine", RECEIVER, "end", MAIN, how)
+        self.assertEqual(answer, "agreed\n" if how == "session" else "")
+        code = proc.wait(timeout=10)
+        self.assertEqual(code, 0)
+        self.assertEqual(self.state(), self.keyboard, "keys down")
+
+    def events(self, raw=False):
+        # As X shows them, unless raw: a key-down of a key that is down, or a key-up of one
+        # that is not, never comes there.
+        self.call("wine", RECEIVER, "end", "Wigwag receiver", "close")
+        down, events = set(), []
+        for line in self.receiver.stdout.read().splitlines():
+            kind, key, sender, us, ms = line.split()
+            self.assertNotEqual(sender, "wrong", f"{line}: scan code or extended flag")
+            if raw or (kind == "press") != (key in down):
+                events.append((kind, key, int(us) / 1e6, float(ms) / 1e3))
+            (down.add if kind == "press" else down.discard)(key)
+        return events
+
+    test_timeline = Wigwag.test_timeline
+    test_timeline_commands = Wigwag.test_timeline_commands
+    test_own_keys = Wigwag.test_own_keys
+
+    def test_endings(self):
+        # The first start: the load's message box, the window hidden until its OK, then the
+        # defaults, saved at the close; unusual values (a greyed box, a list without a choice,
+        # the list's last key) written back as they were.
+        directory = self.folder()
+        proc = self.start(directory)
+        self.assertIsNotNone(self.window(CONTINUE))
+        self.assertIsNone(self.window(MAIN, wait=0))
+        self.close(CONTINUE)
+        self.close(self.window(), proc)
+        self.assertEqual(self.saved(directory), "0|0|0|0|31|26|" + FOOTER)
+        self.run_program("1|2|0|-1|62|9|", [])
+        # Running, ended by a WM_QUIT or with the Windows session: the keys let go and the
+        # settings saved. The flash key is Insert, an extended key (the receiver checks every
+        # own key's scan code and extended flag).
+        for how in ("quit", "session"):
+            self.run_program("1|1|1|0|3|26|", [("Delete", 1.2)], how)
+        events = self.events()
+        for key in ("0", "BackSpace", "b"):
+            self.assertEqual(len(times(events, key, "press")), 2, key)
+            self.assertEqual(len(times(events, key, "release")), 2, key)
+        self.assertGreaterEqual(len(times(events, "Insert", "press")), 4)
+
+    def test_layout(self):
+        # Every control where the layout table puts it.
+        proc = self.start(self.folder(), ALL_ON)
+        self.window()
+        self.assertRegex(self.call("wine", RECEIVER, "layout"), r"\A\d+ controls\n\Z")
+        self.close(MAIN, proc)
+
+    def talk(self, message):
+        return subprocess.run(["wine", RECEIVER, "talk"], input=message, capture_output=True,
+                              env=self.env, timeout=20).stdout
+
+    def test_one_instance(self):
+        not_running = (3, "", "wigwag: Wigwag is not running\n")
+        self.assertEqual(self.command("--status"), not_running)
+        proc = self.start(self.folder(), ALL_ON)
+        self.window()
+        # A start from another folder brings the running window to the front and ends.
+        other = self.folder()
+        self.assertEqual(self.popen([*self.runner, PROGRAM], cwd=other).wait(timeout=20), 0)
+        self.assertEqual(len(self.call("xdotool", "search", "--onlyvisible", "--name",
+                                       f"^{MAIN}$").split()), 1)
+        self.assertEqual(self.call("wine", RECEIVER, "foreground"), MAIN + "\n")
+        self.assertEqual(os.listdir(other), [])
+        # Anything but a command on its pipe is refused or dropped, and changes nothing.
+        for message in (b"garbage\n", b"TOGGLE\n", b"toggle\nstop\n", b"x" * 40, b"",
+                        b"t" * 1_000_000):
+            self.assertIn(self.talk(message), (b"refused\n", b""), message[:12])
+        self.assertEqual(self.talk(b"status\n"), b"Not Running\n")
+        self.close(MAIN, proc)
+        self.assertEqual(self.command("--status"), not_running)
+        self.assertEqual(self.events(), [])
+
+    def test_squatted_pipe(self):
+        # The pipe's name made first by another owner: the program runs without commands; a
+        # command fails without a word to that pipe.
+        squatter = self.popen(["wine", RECEIVER, "squat"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE)
+        self.assertEqual(squatter.stdout.readline(), "ready\n")
+        proc = self.start(self.folder(), ALL_ON)
+        self.window()
+        self.assertEqual(self.command("--status"),
+                         (1, "", "wigwag: the command pipe belongs to another user\n"))
+        self.close(MAIN, proc)
+        self.assertEqual(squatter.communicate(timeout=20)[0], "0 bytes\n")
+
+    def open_display(self, runtime):
+        env = super().open_display(runtime)
+        if self._testMethodName == "test_wheel":
+            # Wine's bus driver finds the bed's wheels through udev, with its SDL bus off,
+            # in a Wine server started inside the bed. The first wheel is there when Wine
+            # starts: one announced while Wine looks comes twice, which Wine 8 crashes on.
+            self.bed = WineBed()
+            env["UMOCKDEV_DIR"] = self.bed.root
+            subprocess.run(["wine", "reg", "add", r"HKLM\System\CurrentControlSet\Services\winebus",
+                            "/v", "Enable SDL", "/t", "REG_DWORD", "/d", "0", "/f"], env=env,
+                           check=True, stdout=subprocess.DEVNULL)
+            for command in (["wineserver", "-k"], ["wineserver", "-w"]):
+                subprocess.run(command, env=env)
+            self.wheels = [self.bed.plug(RALLY)]
+        return env
+
+    def test_wheel(self):
+        code, out, err = self.command("--list-devices")
+        self.assertEqual((code, err), (0, ""))
+        self.assertRegex(out, r"\A046d:c24f  Race & Rally Wheel  24 buttons  readable  \([^\n]*\)\n\Z")
+        directory = self.folder()
+        proc = self.start(directory, "0|1|1|0|31|26|")
+        self.window()
+        self.focus_receiver()
+        wheel = lambda n: self.wheels[n - 1]  # noqa: E731
+        caption = "Button 18 \u00b7 Race && Rally Wheel"
+
+        def choose(expected):
+            self.assertEqual(self.call("wine", RECEIVER, "text", "cmdWheel"), expected + "\n")
+            self.call("wine", RECEIVER, "click", "cmdWheel")
+            time.sleep(0.3)
+            self.assertRegex(self.call("wine", RECEIVER, "text", "cmdWheel"),
+                             r"\APress a wheel button\.\.\. \d+\n\Z")
+            self.focus_receiver()
+
+        def plug():
+            self.wheels.append(self.bed.plug(RALLY))
+            time.sleep(1.7)  # looked for at once, and again 1 s and 2 s later
+
+        def press(n, number=18, hold=0.05):
+            return lambda: self.bed.button(wheel(n), number, 1, hold=hold)
+
+        steps = [  # name, what the player does, switches
+            ("chosen", lambda: (choose("Set Wheel Button..."), press(1)()), 0),
+            ("another button", press(1, 5), 0),
+            ("pressed", press(1, hold=0.3), 1),
+            ("a tap shorter than a poll", press(1, hold=0.02), 1),
+            ("chosen again on a wheel plugged in later", lambda: (choose(caption), plug(),
+                                                                  press(2)()), 0),
+            ("pressed there", press(2), 1),
+            ("held, then unplugged", lambda: (self.bed.button(wheel(2), 18, 1), time.sleep(0.3),
+                                              self.bed.unplug(wheel(2)), time.sleep(0.5)), 1),
+            ("a new wheel", lambda: (plug(), press(3)()), 1),
+            ("the first one", press(1), 1),
+            ("the start/stop key", lambda: self.call("xdotool", "key", "Delete"), 1),
+        ]
+        bounds, on = [], False
+        for name, action, switches in steps:
+            bounds.append(self.clock())
+            action()
+            time.sleep(0.4)
+            on ^= switches == 1
+            self.assertEqual((name, self.running()), (name, "Running" if on else "Not Running"))
+            self.assertEqual(self.call("wine", RECEIVER, "text", "cmdWheel"), caption + "\n")
+        bounds.append(self.clock())
+        self.end(proc, window=MAIN)
+        self.assertEqual(self.saved(directory), "0|1|1|0|31|26|046d:c24f:18|" + FOOTER)
+        events = self.events(raw=True)
+        for (name, _, switches), start, end in zip(steps, bounds, bounds[1:]):
+            self.assertEqual(len(times(events, "0", "press", start, end)), switches, name)
 
 
 if __name__ == "__main__":
