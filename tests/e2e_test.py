@@ -342,9 +342,39 @@ class Harness(unittest.TestCase):
         self.assertEqual(self.saved(directory), settings + FOOTER)
         return at
 
-    def events(self):
-        # (kind, keysym, time read, server time) of every key event; the X server's repeats
-        # of a held key come as a release and a press each.
+    def play(self, settings, steps, saved=None, after_each=lambda name: None, counted=True):
+        """Plays the steps (name, action, how many times it switches), each followed by the
+        run state it leaves, then closes the program and checks the file it saved (`saved`,
+        or the settings as they were); with `counted`, each step's switch-over bursts (by
+        their 0 key-downs) too. Returns the program's standard error."""
+        directory = self.folder()
+        proc = self.start(directory, settings)
+        window = self.window(proc=proc)
+        self.focus_receiver()
+        time.sleep(0.5)
+        bounds, on = [], False
+        for name, action, switches in steps:
+            self.let_go("0", "BackSpace")  # so that the next burst's key-downs show
+            bounds.append(self.clock())
+            action()
+            time.sleep(0.4)
+            on ^= switches % 2 == 1
+            self.assertEqual((name, self.running()), (name, "Running" if on else "Not Running"))
+            after_each(name)
+        bounds.append(self.clock())
+        err = self.end(proc, window=window)
+        self.assertEqual(self.saved(directory), (saved or settings) + FOOTER)
+        events = self.events(raw=True) if counted else []
+        for (name, _, switches), start, end in zip(steps if counted else [], bounds, bounds[1:]):
+            self.assertEqual(len(times(events, "0", "press", start, end)), switches, name)
+        return err
+
+    def let_go(self, *keys):
+        self.call("xdotool", "keyup", *keys)
+
+    def events(self, raw=False):
+        # (kind, keysym, time read, server time) of every key event, as the X server gives
+        # them (raw or not): its repeats of a held key come as a release and a press each.
         self.receiver.stdin.close()
         return [(kind, key, int(us) / 1e6, int(ms) / 1e3) for kind, key, _, us, ms in
                 map(str.split, self.receiver.stdout.read().splitlines())]
@@ -862,27 +892,9 @@ class Wigwag(Harness):
              lambda: bed.write(dropping, fj.event(fj.EV_SYN, fj.SYN_DROPPED, 0)), 1),
             ("released and pressed after that", released_and_pressed, 1),
         ]
-        directory = self.folder()
-        settings = NO_EFFECTS + BOX_FIELD + ":5|"
-        proc = self.start(directory, settings)
-        window = self.window(proc=proc)
-        time.sleep(0.5)
-        bounds, on = [], False
-        for name, action, switches in steps:
-            self.call("xdotool", "keyup", "0", "BackSpace")
-            bounds.append(time.monotonic())
-            action()
-            time.sleep(0.4)
-            on ^= switches % 2 == 1
-            self.assertEqual((name, self.running()), (name, "Running" if on else "Not Running"))
-        bounds.append(time.monotonic())
-        err = self.end(proc, window=window)
-        self.assertEqual(self.saved(directory), settings + FOOTER)
+        err = self.play(NO_EFFECTS + BOX_FIELD + ":5|", steps)
         # Nothing but, on a kernel without EVIOCSMASK (and in the test bed), the one note.
         self.assertRegex(err, r"\A(wigwag: the kernel does not filter [^\n]*\n)?\Z")
-        events = self.events()
-        for (name, _, switches), start, end in zip(steps, bounds, bounds[1:]):
-            self.assertEqual(len(times(events, "0", "press", start, end)), switches, name)
 
     def test_wheel_timeline(self):
         # The start/stop key's timeline, switched by the box's button 5 (a 50 ms press);
@@ -963,53 +975,36 @@ class Wigwag(Harness):
         self.assertEqual(err.count(f"wigwag: cannot read {wheel} (Fake Racing Wheel)"), 1)
         self.assertEqual(len(times(self.events(), "0", "press")), 2)
 
-    def click(self, window, at):
-        self.call("xdotool", "mousemove", "--window", window, str(at[0]), str(at[1]), "click", "1")
+    def click(self, name):
+        x, y = {"cmdWheel": CMD_WHEEL, "cmdClear": CMD_CLEAR}[name]
+        self.call("xdotool", "mousemove", "--window", self.window(MAIN), str(x), str(y), "click",
+                  "1")
 
     def test_wheel_choosing(self):
         # The player clicks the wheel button and presses a button: that press only chooses.
         # The choice switches from then on, it is kept in the file's seventh field, and Clear
         # forgets it. The button: number 300 of a box whose name has a "|", control
         # characters and bytes that are not UTF-8.
-        bed = self.bed
-        box = bed.plug(BOX, False)
-        big = bed.plug(fj.button_box(BAD_NAME, 0x1234, 0x5678, 300), False)
-        directory = self.folder()
-        proc = self.start(directory, NO_EFFECTS)
-        window = self.window(proc=proc)
-        time.sleep(0.5)
-        steps = [  # what the player does, the run state after it
-            (lambda: self.click(window, CMD_WHEEL), "Not Running"),
-            (lambda: bed.button(big, 300, 1), "Not Running"),  # chosen, not switched
-            (lambda: bed.button(big, 300, 0), "Not Running"),
-            (lambda: bed.button(big, 300, 1), "Running"),
-            (lambda: bed.button(big, 300, 0), "Running"),
-            (lambda: (bed.button(box, 5, 1), bed.button(big, 299, 1)), "Running"),
-            # Clicked twice: the choice is given up, the old button stays. (Apart, and given
-            # time, so that a loaded machine cannot take the next press before the second.)
-            (lambda: (self.click(window, CMD_WHEEL), time.sleep(0.3),
-                      self.click(window, CMD_WHEEL), time.sleep(0.7)), "Running"),
-            (lambda: bed.button(big, 300, 1), "Not Running"),
-        ]
-        for number, (action, state) in enumerate(steps):
-            action()
-            time.sleep(0.4)
-            self.assertEqual((number, self.running()), (number, state))
-        self.close(window, proc)
-        self.assertEqual(self.saved(directory), NO_EFFECTS + "1234:5678:300|" + FOOTER)
+        box = self.bed.plug(BOX, False)
+        big = self.bed.plug(fj.button_box(BAD_NAME, 0x1234, 0x5678, 300), False)
+        chosen = NO_EFFECTS + "1234:5678:300|"
 
-        # Cleared: the button does nothing, and the file has six fields again.
-        proc = self.start(directory)
-        window = self.window(proc=proc)
-        time.sleep(0.5)
-        self.click(window, CMD_CLEAR)
-        time.sleep(0.3)
-        bed.button(big, 300, 0)
-        bed.button(big, 300, 1)
-        time.sleep(0.4)
-        self.assertEqual(self.running(), "Not Running")
-        self.close(window, proc)
-        self.assertEqual(self.saved(directory), NO_EFFECTS + FOOTER)
+        def press(*buttons):
+            return lambda: [self.bed.button(node, number, 1, hold=0.05) for node, number in buttons]
+
+        self.play(NO_EFFECTS, [
+            ("clicked", lambda: self.click("cmdWheel"), 0),
+            ("chosen", press((big, 300)), 0),
+            ("pressed", press((big, 300)), 1),
+            ("other buttons", press((box, 5), (big, 299)), 0),
+            # Clicked twice: given up, the old button stays. (Apart, and given time, so that
+            # a loaded machine cannot take the next press before the second click.)
+            ("clicked twice", lambda: (self.click("cmdWheel"), time.sleep(0.3),
+                                       self.click("cmdWheel"), time.sleep(0.7)), 0),
+            ("pressed again", press((big, 300)), 1)], saved=chosen)
+        self.play(chosen, [("cleared", lambda: (self.click("cmdClear"), time.sleep(0.3),
+                                                press((big, 300))()), 0)],
+                  saved=NO_EFFECTS, counted=False)
 
 
 SWAY_TOOLS = ("sway", "swaymsg", "wtype", "Xwayland", "xdotool", "setxkbmap")
@@ -1110,6 +1105,12 @@ class Windows(Harness):
 
     def ask_close(self, window):
         self.call("wine", RECEIVER, "end", window, "close")
+
+    def click(self, name):
+        self.call("wine", RECEIVER, "click", name)
+
+    def let_go(self, *keys):
+        pass  # the bursts are counted in the raw events
 
     def end(self, proc, how=None, window=None):
         # Ends the program by a close, a WM_QUIT to its thread or with the Windows session,
@@ -1227,19 +1228,17 @@ class Windows(Harness):
         code, out, err = self.command("--list-devices")
         self.assertEqual((code, err), (0, ""))
         self.assertRegex(out, r"\A046d:c24f  Race & Rally Wheel  24 buttons  readable  \([^\n]*\)\n\Z")
-        directory = self.folder()
-        proc = self.start(directory, "0|1|1|0|31|26|")
-        self.window()
-        self.focus_receiver()
         wheel = lambda n: self.wheels[n - 1]  # noqa: E731
         caption = "Button 18 \u00b7 Race && Rally Wheel"
 
-        def choose(expected):
-            self.assertEqual(self.call("wine", RECEIVER, "text", "cmdWheel"), expected + "\n")
-            self.call("wine", RECEIVER, "click", "cmdWheel")
+        def shown():
+            return self.call("wine", RECEIVER, "text", "cmdWheel")[:-1]
+
+        def choose(before):
+            self.assertEqual(shown(), before)
+            self.click("cmdWheel")
             time.sleep(0.3)
-            self.assertRegex(self.call("wine", RECEIVER, "text", "cmdWheel"),
-                             r"\APress a wheel button\.\.\. \d+\n\Z")
+            self.assertRegex(shown(), r"\APress a wheel button\.\.\. \d+\Z")
             self.focus_receiver()
 
         def plug():
@@ -1249,7 +1248,7 @@ class Windows(Harness):
         def press(n, number=18, hold=0.05):
             return lambda: self.bed.button(wheel(n), number, 1, hold=hold)
 
-        steps = [  # name, what the player does, switches
+        self.play("0|1|1|0|31|26|", [  # name, what the player does, switches
             ("chosen", lambda: (choose("Set Wheel Button..."), press(1)()), 0),
             ("another button", press(1, 5), 0),
             ("pressed", press(1, hold=0.3), 1),
@@ -1262,21 +1261,8 @@ class Windows(Harness):
             ("a new wheel", lambda: (plug(), press(3)()), 1),
             ("the first one", press(1), 1),
             ("the start/stop key", lambda: self.call("xdotool", "key", "Delete"), 1),
-        ]
-        bounds, on = [], False
-        for name, action, switches in steps:
-            bounds.append(self.clock())
-            action()
-            time.sleep(0.4)
-            on ^= switches == 1
-            self.assertEqual((name, self.running()), (name, "Running" if on else "Not Running"))
-            self.assertEqual(self.call("wine", RECEIVER, "text", "cmdWheel"), caption + "\n")
-        bounds.append(self.clock())
-        self.end(proc, window=MAIN)
-        self.assertEqual(self.saved(directory), "0|1|1|0|31|26|046d:c24f:18|" + FOOTER)
-        events = self.events(raw=True)
-        for (name, _, switches), start, end in zip(steps, bounds, bounds[1:]):
-            self.assertEqual(len(times(events, "0", "press", start, end)), switches, name)
+        ], saved="0|1|1|0|31|26|046d:c24f:18|",
+            after_each=lambda name: self.assertEqual(shown(), caption, name))
 
 
 if __name__ == "__main__":
