@@ -5,7 +5,7 @@ ticked. Each round releases the 0 key and Backspace that the last switch-over le
 that the next burst's 0 key-down reaches the receiver), waits a random part of a poll, then
 switches: by `wigwag --toggle`, or by a press of the start/stop key (xdotool key Delete).
 The X server's time just before the command starts (a property change's time stamp, taken
-by `x11_receiver stamp`) and the time stamp of the burst's 0 key-down give the delay, in
+by `server_stamp`) and the time stamp of the burst's 0 key-down give the delay, in
 the server's milliseconds. Then one switch-over of each kind with every effect ticked,
 printed side by side as the receiver recorded it.
 
@@ -27,19 +27,19 @@ from xtools import Receiver, Wigwag, Xvfb  # noqa: E402
 NO_EFFECTS, ALL_ON = "0|0|0|0|31|26|", "1|1|1|0|31|26|"
 
 
-def stamped(receiver, env, *command):
+def stamped(stamp, env, *command):
     """Runs the command; returns the server's time (ms) just before it started, and how long
     the command took (s)."""
     t = time.monotonic()
-    out = subprocess.run([receiver, "stamp", *command], env=env, check=True,
+    out = subprocess.run([stamp, *command], env=env, check=True,
                          capture_output=True, text=True).stdout
     return int(out.split("\n", 1)[0].split()[1]), time.monotonic() - t
 
 
-def switch(how, program, receiver, env):
+def switch(how, program, stamp, env):
     if how == "command":
-        return stamped(receiver, env, program, "--toggle")
-    return stamped(receiver, env, "xdotool", "key", "Delete")
+        return stamped(stamp, env, program, "--toggle")
+    return stamped(stamp, env, "xdotool", "key", "Delete")
 
 
 def figures(values):
@@ -55,7 +55,7 @@ def delays(args, x, rec, how):
     for _ in range(args.rounds):
         subprocess.run(["xdotool", "keyup", "0", "BackSpace"], env=x.env, check=True)
         time.sleep(0.1 + random.random() * 0.1)  # anywhere between two polls
-        start, wall = switch(how, args.wigwag, args.receiver, x.env)
+        start, wall = switch(how, args.wigwag, args.stamp, x.env)
         starts.append(start)
         walls.append(wall * 1000)
         time.sleep(0.2)  # the burst comes within a poll; the key-ups only after it
@@ -68,9 +68,9 @@ def delays(args, x, rec, how):
 def timeline(args, x, rec, how):
     wig = Wigwag(args.wigwag, x.env, ALL_ON)
     time.sleep(0.5)
-    start, _ = switch(how, args.wigwag, args.receiver, x.env)
+    start, _ = switch(how, args.wigwag, args.stamp, x.env)
     time.sleep(1.25)
-    switch(how, args.wigwag, args.receiver, x.env)
+    switch(how, args.wigwag, args.stamp, x.env)
     time.sleep(0.3)
     rec.close_window(wig.window)
     wig.wait()
@@ -81,6 +81,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--wigwag", required=True)
     parser.add_argument("--receiver", required=True)
+    parser.add_argument("--stamp", required=True)
     parser.add_argument("--rounds", type=int, default=50)
     args = parser.parse_args()
 

@@ -7,7 +7,7 @@ chosen. First the program's CPU time over a stretch without the stream, then ove
 the wheel sending 1,000 axis reports a second (one report each millisecond, as a USB wheel
 polled at 1 kHz does). Then 50 presses of button 5, each a random part of a poll after the
 last: the time from the press to the burst's 0 key-down, in the X server's time (Xvfb's
-clock is CLOCK_MONOTONIC in milliseconds, checked below against `x11_receiver stamp`).
+clock is CLOCK_MONOTONIC in milliseconds, checked below against `server_stamp`).
 
 Run under umockdev-wrapper, with a Python that has python3-gi:
     umockdev-wrapper /usr/bin/python3 wheel_bench.py --wigwag PROGRAM --receiver X11_RECEIVER
@@ -67,13 +67,13 @@ def cpu_per_minute(wig, seconds, during=None):
     return (c1 - c0) / (t1 - t0) * 60, result, t1 - t0
 
 
-def clock_check(receiver, env):
+def clock_check(stamp, env):
     """The widest gap between CLOCK_MONOTONIC and the X server's time over a few stamps
     (the server's stamp must fall between the monotonic times around it)."""
     worst = 0.0
     for _ in range(5):
         before = now() * 1000
-        out = subprocess.run([receiver, "stamp", "true"], env=env, capture_output=True,
+        out = subprocess.run([stamp, "true"], env=env, capture_output=True,
                              text=True, check=True).stdout
         after = now() * 1000
         server = int(out.split()[1])
@@ -90,6 +90,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--wigwag", required=True)
     parser.add_argument("--receiver", required=True)
+    parser.add_argument("--stamp", required=True)
     parser.add_argument("--seconds", type=float, default=30)
     parser.add_argument("--rounds", type=int, default=50)
     args = parser.parse_args()
@@ -105,7 +106,7 @@ def main():
         busy, sent, took = cpu_per_minute(wig, args.seconds, lambda s: stream(fd, s))
 
         code = wheel.button_code(5)
-        offset = clock_check(args.receiver, env)
+        offset = clock_check(args.stamp, env)
         presses = {"quiet": [], "streaming": []}
         for kind, rounds in (("quiet", args.rounds), ("streaming", args.rounds // 2)):
             for _ in range(rounds):

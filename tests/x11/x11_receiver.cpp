@@ -10,10 +10,6 @@
 //   x11_receiver keyboard KEYSYM...
 //                            presses and lets go of each key on a keyboard that is not the
 //                            XTEST one, as the player's own keyboard does
-//   x11_receiver stamp COMMAND [ARGS...]
-//                            prints "stamp <server ms>", the X server's time now, then runs
-//                            the command in its place
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput.h>
 #include <X11/extensions/XTest.h>
@@ -119,19 +115,6 @@ int Keyboard(Display* display, char** keys) {
     return 0;
 }
 
-// The server's time now: the time stamp of a property change on a window of our own.
-unsigned long ServerTime(Display* display) {
-    const Window window =
-        XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
-    XSelectInput(display, window, PropertyChangeMask);
-    const Atom stamp = XInternAtom(display, "WIGWAG_STAMP", False);
-    XChangeProperty(display, window, stamp, XA_STRING, 8, PropModeReplace, nullptr, 0);
-    XEvent event;
-    XWindowEvent(display, window, PropertyChangeMask, &event);
-    XDestroyWindow(display, window);
-    return event.xproperty.time;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -143,12 +126,6 @@ int main(int argc, char** argv) {
     if (mode == "state") State(display);
     if (mode == "keyboard" && Keyboard(display, argv + 2) != 0) return 1;
     if (mode == "close" && argc > 2) Close(display, std::strtoul(argv[2], nullptr, 0));
-    if (mode == "stamp" && argc > 2) {
-        std::printf("stamp %lu\n", ServerTime(display));
-        XCloseDisplay(display);
-        execvp(argv[2], argv + 2);
-        return 127;
-    }
     XCloseDisplay(display);  // sends what is still queued
     return 0;
 }
