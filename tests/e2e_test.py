@@ -251,9 +251,10 @@ class Harness(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, (command, err))
         return out
 
-    def command(self, *options, env=None):
+    def command(self, *options, env=None, cwd=None):
         # A later start of the program: (exit status, standard output, standard error).
-        proc = self.popen([*self.runner, PROGRAM, *options], env=env, stdin=subprocess.DEVNULL,
+        proc = self.popen([*self.runner, PROGRAM, *options], env=env, cwd=cwd,
+                          stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         out, err = proc.communicate(timeout=20)
         return proc.returncode, out, err
@@ -499,12 +500,14 @@ class Wigwag(Harness):
         other = self.folder()
         proc = self.start(self.folder(), ALL_ON)
         window = self.window(proc=proc)
-        self.assertEqual(stat.S_IMODE(os.stat(self.socket).st_mode), 0o600)
-        # A start from another folder finds it, brings its window forward and ends.
-        code, out, err = self.command()
+        if self.socket:
+            self.assertEqual(stat.S_IMODE(os.stat(self.socket).st_mode), 0o600)
+        # A start from another folder brings the window forward, writes nothing and ends.
+        code, out, err = self.command(cwd=other)
         self.assertEqual((code, err), (0, ""))
-        self.assertEqual(self.call("xdotool", "search", "--onlyvisible", "--name",
-                                   f"^{MAIN}$").split(), [window])
+        self.assertEqual(len(self.call("xdotool", "search", "--onlyvisible", "--name",
+                                       f"^{MAIN}$").split()), 1)
+        self.assertIn(self.front(), (None, MAIN))
         self.assertEqual(os.listdir(other), [])
 
         # Nothing but the commands does anything; no message can hold the program up.
@@ -512,26 +515,31 @@ class Wigwag(Harness):
                         bytes(range(256)) + b"\n", b"toggle", b"", b"t" * 1_000_000):
             answer = self.talk(message)
             self.assertIn(answer, (b"refused\n", b""), message[:20])
-            if message and b"\n" not in message[:40]:
+            # (A pipe drops its answer when the writer goes on writing past the refusal.)
+            if self.socket and message and b"\n" not in message[:40]:
                 self.assertEqual(answer, b"refused\n" if len(message) > 32 else b"")
         t = time.monotonic()
         self.assertEqual(self.command("--status"), (0, "Not Running\n", ""))
-        self.assertLess(time.monotonic() - t, 1.0)
+        self.assertLess(time.monotonic() - t, 1.0 + 2 * bool(self.runner))  # Wine starts slowly
         self.assertEqual(self.talk(b"status\n"), b"Not Running\n")
 
         # Killed, it leaves its socket behind; the next start takes over at once.
         proc.kill()
         proc.wait()
-        self.assertTrue(stat.S_ISSOCK(os.stat(self.socket).st_mode))
+        if self.socket:
+            self.assertTrue(stat.S_ISSOCK(os.stat(self.socket).st_mode))
         not_running()
         proc = self.start(other, ALL_ON)
         window = self.window(proc=proc)
         self.assertEqual(self.command("--status"), (0, "Not Running\n", ""))
         self.close(window, proc)
         not_running()
-        self.assertFalse(os.path.exists(self.socket))
+        self.assertFalse(self.socket and os.path.exists(self.socket))
         self.assertEqual(self.events(), [], "keys sent")
         self.assertEqual(self.state(), self.keyboard)
+
+    def front(self):
+        return None  # without a window manager, X has no front window
 
     def talk(self, message, shut=False):
         # Sends bytes straight to the running program's socket (then, with `shut`, shuts
@@ -1079,6 +1087,10 @@ class Windows(Harness):
     # Wine's QueryPerformanceCounter, the receiver's clock.
     clock = staticmethod(lambda: time.clock_gettime(time.CLOCK_MONOTONIC_RAW))
 
+    def setUp(self):
+        super().setUp()
+        self.socket = None  # a named pipe, which goes with the program
+
     def open_display(self, runtime):
         env = super().open_display(runtime)
         # One Wine server for the display; a server left from another display is ended.
@@ -1174,26 +1186,10 @@ class Windows(Harness):
         return subprocess.run(["wine", RECEIVER, "talk"], input=message, capture_output=True,
                               env=self.env, timeout=20).stdout
 
-    def test_one_instance(self):
-        not_running = (3, "", "wigwag: Wigwag is not running\n")
-        self.assertEqual(self.command("--status"), not_running)
-        proc = self.start(self.folder(), ALL_ON)
-        self.window()
-        # A start from another folder brings the running window to the front and ends.
-        other = self.folder()
-        self.assertEqual(self.popen([*self.runner, PROGRAM], cwd=other).wait(timeout=20), 0)
-        self.assertEqual(len(self.call("xdotool", "search", "--onlyvisible", "--name",
-                                       f"^{MAIN}$").split()), 1)
-        self.assertEqual(self.call("wine", RECEIVER, "foreground"), MAIN + "\n")
-        self.assertEqual(os.listdir(other), [])
-        # Anything but a command on its pipe is refused or dropped, and changes nothing.
-        for message in (b"garbage\n", b"TOGGLE\n", b"toggle\nstop\n", b"x" * 40, b"",
-                        b"t" * 1_000_000):
-            self.assertIn(self.talk(message), (b"refused\n", b""), message[:12])
-        self.assertEqual(self.talk(b"status\n"), b"Not Running\n")
-        self.close(MAIN, proc)
-        self.assertEqual(self.command("--status"), not_running)
-        self.assertEqual(self.events(), [])
+    def front(self):
+        return self.call("wine", RECEIVER, "foreground")[:-1]
+
+    test_one_instance = Wigwag.test_one_instance
 
     def test_squatted_pipe(self):
         # The pipe's name made first by another owner: the program runs without commands; a
