@@ -1,26 +1,17 @@
 // The end-to-end tests' hands inside Wine (or Windows), as x11_receiver is on X:
-//   receiver record           a window, "Wigwag receiver", that takes the focus and prints
-//                             "ready <window>", then one line per key event: "press|release
-//                             <key> <sender> <us> <ms>" (sender: own for the program's
-//                             marked events with the key's scan code and extended flag,
-//                             wrong for marked ones without, other for the rest); ends at
-//                             its WM_CLOSE
-//   receiver focus            gives the recording window the focus back
-//   receiver foreground       the foreground window's title
-//   receiver state            "down <virtual keys...>", as GetAsyncKeyState tells them
-//   receiver end TITLE close|quit|session
-//                             closes the window (a message box by its OK), or ends its
-//                             program by a WM_QUIT to its thread, or with the Windows session
-//                             (asked, told, then ended; prints the answer)
-//   receiver text NAME...     the controls' texts, a line each
-//   receiver click NAME       a click of the mouse's left button on the control
-//   receiver layout           every control where the layout table puts it (15 twips a
-//                             pixel); prints each one that is not, and the count checked
-//   receiver talk             standard input's bytes into the program's command pipe; prints
-//                             what came back before the program let the connection go
-//   receiver squat            makes the command pipe first, owned by another (LocalSystem),
-//                             prints "ready", and when standard input ends, the bytes its
-//                             pipes were sent
+//   record    a window that takes the focus, prints "ready <window>", then "press|release
+//             <key> <sender> <us> <ms>" for each key it gets until its WM_CLOSE (sender:
+//             own for the program's marked keys with their scan code and extended flag,
+//             wrong for marked ones without, other for the rest)
+//   focus | foreground | state    the focus back to it | the front window's title |
+//             "down <virtual keys...>" as GetAsyncKeyState tells them
+//   end TITLE close|quit|session  closes the window (a message box by its OK), or ends its
+//             program by a WM_QUIT, or with the Windows session (prints whether it agreed)
+//   text NAME... | click NAME | layout    the controls' texts | a click on one | each
+//             control that is not where the layout table puts it, and the count checked
+//   talk      standard input into the command pipe; prints the answer
+//   squat     makes the command pipe first as another owner, prints "ready", and when
+//             standard input ends, how many bytes its pipes were sent
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -28,7 +19,9 @@
 
 #include <sddl.h>
 
+#include <cctype>
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "platform/win32/control_ids.h"
@@ -47,20 +40,10 @@ double Microseconds() {
 
 // The key's name as X calls it, so that both platforms' tests read the same names.
 std::string KeyName(WPARAM vk) {
-    if (vk >= '0' && vk <= '9') return std::string(1, char(vk));
-    if (vk >= 'A' && vk <= 'Z') return std::string(1, char(vk - 'A' + 'a'));
-    switch (vk) {
-        case VK_BACK:
-            return "BackSpace";
-        case VK_DELETE:
-            return "Delete";
-        case VK_INSERT:
-            return "Insert";
-        case VK_F9:
-            return "F9";
-        default:
-            return "vk" + std::to_string(vk);
-    }
+    if ((vk >= '0' && vk <= '9') || (vk >= 'A' && vk <= 'Z')) return {char(std::tolower(int(vk)))};
+    const std::map<WPARAM, const char*> names{
+        {VK_BACK, "BackSpace"}, {VK_DELETE, "Delete"}, {VK_INSERT, "Insert"}, {VK_F9, "F9"}};
+    return names.count(vk) ? names.at(vk) : "vk" + std::to_string(vk);
 }
 
 LRESULT CALLBACK Record(HWND hwnd, UINT msg, WPARAM vk, LPARAM lp) {
@@ -69,11 +52,9 @@ LRESULT CALLBACK Record(HWND hwnd, UINT msg, WPARAM vk, LPARAM lp) {
         const bool marked = GetMessageExtraInfo() == LPARAM(wigwag::win32::kOwnEventMarker);
         const bool scanned = UINT((lp >> 16) & 0xFF) == MapVirtualKeyW(UINT(vk), MAPVK_VK_TO_VSC) &&
                              ((lp >> 24) & 1) == (vk == VK_INSERT || vk == VK_DELETE);
+        const char* sender = !marked ? "other" : scanned ? "own" : "wrong";
         std::printf("%s %s %s %.0f %.3f\n", msg & 1 ? "release" : "press", KeyName(vk).c_str(),
-                    !marked   ? "other"
-                    : scanned ? "own"
-                              : "wrong",
-                    us, us / 1000);
+                    sender, us, us / 1000);
         std::fflush(stdout);
         return 0;
     }
