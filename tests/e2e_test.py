@@ -1090,7 +1090,9 @@ class Windows(Harness):
 
     def events(self, raw=False):
         # As X shows them, unless raw: a key-down of a key that is down, or a key-up of one
-        # that is not, never comes there.
+        # that is not, never comes there. (The close is posted, and posted messages overtake
+        # input still on its way: the last keys get time to arrive first.)
+        time.sleep(0.3)
         self.call("wine", RECEIVER, "end", "Wigwag receiver", "close")
         down, events = set(), []
         for line in self.receiver.stdout.read().splitlines():
