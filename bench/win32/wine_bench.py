@@ -16,6 +16,7 @@ import sys
 import time
 import unittest
 
+sys.dont_write_bytecode = True  # nothing left beside the tests
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
 import e2e_test as e2e  # noqa: E402
 
