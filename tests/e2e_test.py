@@ -177,14 +177,15 @@ class Harness(unittest.TestCase):
     lag = 0.5      # the longest from a player's press to the switch-over burst
     slack = 1      # how many ticks of an effect a run may have more or fewer than its time
     runner = []    # what runs the program and the receiver
+    managed = []   # ["managed"]: under a window manager, which gives the focus
     clock = staticmethod(time.monotonic)  # the receiver's clock
 
     def setUp(self):
         runtime = self.folder(0o700)  # the auto-repeat note, the command socket
         self.env = self.open_display(runtime)
         self.socket = os.path.join(runtime, f"wigwag-{self.env['DISPLAY'][1:]}.sock")
-        self.receiver = self.popen([*self.runner, RECEIVER, "record"], stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE)
+        self.receiver = self.popen([*self.runner, RECEIVER, "record", *self.managed],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.receiver_window = self.receiver.stdout.readline().split()[1]
         self.keyboard = self.state()  # nothing down yet, auto-repeat as set
 
@@ -960,7 +961,7 @@ class Sway(Harness):
     client, presses the bound key: how a player switches Wigwag from a desktop shortcut
     where no program may read the keyboard globally."""
     user = "nobody" if os.geteuid() == 0 else ME
-    lag, slack = 1.0, 2
+    lag, slack, managed = 1.0, 2, ["managed"]
 
     def open_display(self, runtime):
         global PROGRAM, RECEIVER

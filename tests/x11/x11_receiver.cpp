@@ -1,7 +1,8 @@
 // A small X client for the end-to-end tests and the benchmark.
 //
-//   x11_receiver record      a window that keeps the keyboard focus (under a window manager:
-//                            takes it once) and prints one line per key event:
+//   x11_receiver record [managed]
+//                            a window that keeps the keyboard focus (under a window manager,
+//                            "managed": takes it once) and prints one line per key event:
 //                            "press|release <keysym> <keycode> <monotonic us> <server ms>";
 //                            "ready <window id>" first; ends when stdin closes
 //   x11_receiver state       prints "down <keycodes...>" (XQueryKeymap) and
@@ -24,21 +25,7 @@
 
 namespace {
 
-// A window manager announces itself on the root window; the focus is then its to give.
-bool WindowManaged(Display* display) {
-    const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False, AnyPropertyType,
-                       &type, &format, &count, &after, &data);
-    if (data) XFree(data);
-    return type != None && count > 0;
-}
-
-void Record(Display* display) {
-    const bool managed = WindowManaged(display);
+void Record(Display* display, bool managed) {
     const Window window =
         XCreateSimpleWindow(display, DefaultRootWindow(display), 600, 600, 200, 100, 0, 0, 0);
     XSelectInput(display, window,
@@ -122,7 +109,7 @@ int main(int argc, char** argv) {
     Display* display = XOpenDisplay(nullptr);
     if (!display) return 2;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line as it comes
-    if (mode == "record") Record(display);
+    if (mode == "record") Record(display, argc > 2 && std::string(argv[2]) == "managed");
     if (mode == "state") State(display);
     if (mode == "keyboard" && Keyboard(display, argv + 2) != 0) return 1;
     if (mode == "close" && argc > 2) Close(display, std::strtoul(argv[2], nullptr, 0));
