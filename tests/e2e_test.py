@@ -707,28 +707,23 @@ class Wigwag(Harness):
 
     def test_settings_files(self):
         # Each folder as it is before the start and after the close; the player presses the
-        # start/stop key once, the key the file gave or the default (DELETE either way).
+        # start/stop key once, the key the file gave or the default (DELETE either way). (The
+        # file service's other cases, a device, links that lead nowhere, modes, a leftover
+        # temporary file: text_file_test, on the same file service, and the kills below.)
         cases = [  # name, run as, before, message box at the start / at the close, after
             ("named pipe", "root", {"wigwag.cfg": FIFO}, (True, True), None),
-            ("endless device", "root", {"wigwag.cfg": "->/dev/zero"}, (True, True), None),
             ("huge file", "root", {"wigwag.cfg": BIG}, (True, False),
              {"wigwag.cfg": "0|1|0|0|31|26|" + FOOTER}),  # its first line applies
             ("link", "root", {"wigwag.cfg": "->synced/settings", "synced/settings": OLD},
              (False, False), {"wigwag.cfg": "->synced/settings", "synced/settings": NEW}),
-            ("dangling link", "root", {"wigwag.cfg": "->synced/settings"}, (True, True), None),
-            ("link loop", "root", {"wigwag.cfg": "->wigwag.cfg"}, (True, True), None),
             ("another owner", "root", {"wigwag.cfg": (OLD, 0o640, "nobody")}, (False, False),
              {"wigwag.cfg": (NEW, 0o640, "nobody")}),
             ("private", "nobody", {"wigwag.cfg": (OLD, 0o600)}, (False, False),
              {"wigwag.cfg": (NEW, 0o600)}),
-            ("group-readable", "nobody", {"wigwag.cfg": (OLD, 0o640)}, (False, False),
-             {"wigwag.cfg": (NEW, 0o640)}),
             ("unreadable", "nobody", {"wigwag.cfg": (OLD, 0o200)}, (True, True), None),
             ("link planted at the temporary name", "root",
              {"wigwag.cfg": OLD, "wigwag.cfg.new": "->victim", "victim": "precious"},
              (False, False), {"wigwag.cfg": NEW, "victim": "precious"}),
-            ("leftover temporary file", "root", {"wigwag.cfg": OLD, "wigwag.cfg.new": "half"},
-             (False, False), {"wigwag.cfg": NEW}),
         ]
         switched = 0
         for name, user, before, (box_at_start, box_at_close), after in cases:
