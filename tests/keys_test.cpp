@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "engine/engine.h"
 #include "fixture.h"
 #include "keys/key_table.h"
 #include "keys/module1.h"
@@ -69,29 +70,18 @@ TEST(PressKey, SendsTheKeyThenBackspaceAndReleasesOnlyForOne) {
     }
 }
 
-TEST(Pause, NothingReturnsAtOnceAndTicksRunNestedInside) {
-    FakeHost host;
-    struct Ticks final : FormEvents {
-        FakeHost* host;
-        std::vector<long> ms;
-        void OnTimer(Timer) override { ms.push_back(std::lround(host->Clock() * 1000)); }
-        void OnClick(Control) override {}
-        void OnClose() override {}
-    } ticks;
-    ticks.host = &host;
-    host.CreateForm();
-    host.SetEventSink(&ticks);
-    host.SetTimerInterval(Timer::tmSiren, 30);
-    host.SetTimerEnabled(Timer::tmSiren, true);
+TEST_F(WindowTest, PauseOfNothingReturnsAtOnceAndTicksRunNestedInside) {
+    Load(DataFile("0|1|0|0|31|26|"));
+    ToggleRunning(host);  // the horn every 0.1 s
     bool input = false;
     host.At(0, [&] { input = true; });
     Pause(host, "0");
     Pause(host, "");
     EXPECT_FALSE(input);
-    Pause(host, "0.1");
+    Pause(host, "0.35");
     EXPECT_TRUE(input);
-    EXPECT_DOUBLE_EQ(host.Clock(), 0.1);
-    EXPECT_EQ(ticks.ms, (std::vector<long>{30, 60, 90}));
+    EXPECT_DOUBLE_EQ(host.Clock(), 0.35);
+    EXPECT_EQ(Timeline(host), Cat({Burst(0), Press(100, 66), Press(200, 66), Press(300, 66)}));
 }
 
 }  // namespace
