@@ -136,7 +136,7 @@ std::pair<Values, std::string> LoadAndClose(const std::string& file,
     std::string saved;
     for (int v : values) saved += std::to_string(v) + "|";
     saved = DataFile(saved + WheelField(fields));
-    Check(host.files[kSettingsFile] == saved, "the file saved is not " + Hex(saved));
+    Check(host.files[kSettingsFile] == saved, "the file saved is" + Hex(host.files[kSettingsFile]));
     return {values, saved};
 }
 
