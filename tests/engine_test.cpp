@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <tuple>
 
 #include "engine/engine.h"

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "fixture.h"
-#include "settings_cases.h"
 
 namespace wigwag {
 namespace {

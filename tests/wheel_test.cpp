@@ -2,9 +2,6 @@
 // whole run switched by it is in engine_test.cpp).
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "fixture.h"
 #include "platform/game_controllers.h"
 
