@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <tuple>
 
 #include "engine/engine.h"
@@ -9,8 +8,6 @@
 
 namespace wigwag {
 namespace {
-
-constexpr std::uint8_t kDelete = 46;
 
 // A 0.1 s press at each of the times.
 std::vector<Ev> Pulses(int vk, std::initializer_list<long> at) {
@@ -21,28 +18,33 @@ std::vector<Ev> Pulses(int vk, std::initializer_list<long> at) {
 
 using Engine = WindowTest;
 
-// How the player switches on at 0.05 s and off at 1.36 s (inside a flash press's hold): a tap
-// of the start/stop key (nothing) or a command from another start of the program. Each is
-// seen by the next poll, at 0.1 s and 1.4 s, and a command is answered with the state it left.
-TEST(EngineRun, TheWholeRunFromSwitchOnToSwitchOffByKeyOrCommand) {
-    using Switch = std::optional<Command>;  // nothing: a tap of the start/stop key
-    const std::vector<std::pair<Switch, Switch>> cases{{{}, {}},
-                                                       {Command::Toggle, Command::Toggle},
-                                                       {Command::Start, Command::Stop},
-                                                       {{}, Command::Stop}};
+// The player switches on at 0.05 s and off at 1.36 s (inside a flash press's hold): a tap of
+// the start/stop key ('k'), a press of the wheel button ('b') or a command ('c') from another
+// start. The next poll, at 0.1 s and 1.4 s, switches and answers a command with the new state.
+TEST(EngineRun, TheWholeRunFromSwitchOnToSwitchOffByKeyButtonOrCommand) {
+    struct Switch {
+        char by;
+        Command command = Command::Toggle;
+    };
+    const std::vector<std::pair<Switch, Switch>> cases{
+        {{'k'}, {'k'}},
+        {{'b'}, {'b'}},
+        {{'k'}, {'b'}},
+        {{'c'}, {'c'}},
+        {{'c', Command::Start}, {'c', Command::Stop}},
+        {{'k'}, {'c', Command::Stop}}};
     for (const auto& [on, off] : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << "commands " << (on ? int(*on) : -1) << ", " << (off ? int(*off) : -1));
+        SCOPED_TRACE(testing::Message() << on.by << int(on.command) << off.by << int(off.command));
         Window w;
-        w.Load(DataFile("1|1|1|0|31|26|"));
+        w.Load(DataFile("1|1|1|0|31|26|2a3b:0c01:18|"));
         std::vector<Reply> replies;
-        for (const auto& [at, command, ms, answer] :
+        for (const auto& [at, by, ms, answer] :
              {std::tuple{0.05, on, 100L, "Running"}, std::tuple{1.36, off, 1400L, "Not Running"}}) {
-            if (command) replies.push_back({ms, *command, answer});
-            if (command)
-                w.host.CommandAt(at, *command);
-            else
-                w.host.PlayerTap(kDelete, at, 0.02);
+            if (by.by == 'k') w.host.PlayerTap(kDelete, at, 0.02);
+            if (by.by == 'b') w.host.ButtonPressAt(at, {0x2a3b, 0x0c01, 18}, "Wheel");
+            if (by.by != 'c') continue;
+            w.host.CommandAt(at, by.command);
+            replies.push_back({ms, by.command, answer});
         }
         w.host.RunUntil(2.5);
         // clang-format off
@@ -68,7 +70,7 @@ TEST(EngineRun, TheWholeRunFromSwitchOnToSwitchOffByKeyOrCommand) {
 }
 
 TEST_F(Engine, CommandsSwitchOnlyWhenTheyChangeTheStateEvenWithoutAStartStopKey) {
-    Load(DataFile("0|0|0|-1|31|26|"));  // no start/stop key chosen, no effect ticked
+    Load(DataFile("0|0|0|-1|31|26|"));
     // Each command as it comes, and its answer at the next poll.
     const std::vector<std::pair<double, Reply>> commands{
         {0.05, {100, Command::Stop, "Not Running"}},  // already stopped: nothing sent
@@ -98,10 +100,8 @@ TEST(EngineEffects, EachEffectAloneBoxesNotTickedAndListsWithoutAChoice) {
         {"0|0|1|0|31|26|", Cat({Burst(100), Pulses(57, {1100})})},
         {"0|0|0|0|31|26|", Burst(100)},
         {"2|2|2|0|31|26|", Burst(100)},  // greyed boxes do nothing
-        // Lists without a choice send nothing and do not fail; without a start/stop key the
-        // program never switches.
         {"1|1|1|0|-1|-1|", Cat({Burst(100), Pulses(57, {1100})})},
-        {"1|1|1|-1|31|26|", {}},
+        {"1|1|1|-1|31|26|", {}},  // no start/stop key: never switches
     };
     for (const auto& [line, events] : cases) {
         Window w;
@@ -137,27 +137,14 @@ TEST(EngineRelease, TheChosenKeysAreReleasedOnceEachBesidesTheFixedThree) {
     }
 }
 
-TEST_F(Engine, StartKeyTogglesOncePerPressHoweverLongOrShort) {
-    Load(DataFile("0|0|0|0|31|26|"));
-    host.PlayerTap(kDelete, 0.05, 2.0);   // held for twenty polls
-    host.PlayerTap(kDelete, 2.61, 0.05);  // a tap between two polls
-    host.PlayerTap(kDelete, 2.75, 0.04);
-    host.PlayerTap(kDelete, 2.82, 0.18);  // down again before the next poll
-    host.RunUntil(3.2);
-    EXPECT_EQ(Timeline(host), Cat({Burst(100), Burst(2700), Burst(2800), Burst(2900)}));
-}
-
-TEST_F(Engine, TheProgramsOwnKeysNeverSwitchItOnOrOff) {
-    // Backspace as the start/stop key: the program presses it all the time; only the
-    // player's two taps switch (one 0 key press a switch).
-    Load(DataFile("1|1|1|4|31|26|"));
-    host.PlayerTap(kBackspaceCode, 0.05, 0.03);
-    host.PlayerTap(kBackspaceCode, 3.01, 0.02);
+TEST_F(Engine, StartKeyTogglesOncePerPlayersPressHoweverLongNeverForTheProgramsOwn) {
+    Load(DataFile("1|1|1|4|31|26|"));            // Backspace: the program presses it with every key
+    host.PlayerTap(kBackspaceCode, 0.05, 2.0);   // held for twenty polls
+    host.PlayerTap(kBackspaceCode, 2.61, 0.05);  // a tap between two polls
+    host.PlayerTap(kBackspaceCode, 2.75, 0.04);
+    host.PlayerTap(kBackspaceCode, 2.82, 0.18);  // down again before the next poll
     host.RunUntil(4.0);
-    std::vector<long> switches;
-    for (const Ev& e : Timeline(host))
-        if (e.vk == 48) switches.push_back(e.ms);
-    EXPECT_EQ(switches, (std::vector<long>{100, 3100}));
+    EXPECT_EQ(Switches(host), (std::vector<long>{100, 2700, 2800, 2900}));
 }
 
 TEST_F(Engine, AnyOtherStatusTextSendsTheBurstAndStaysPut) {
@@ -173,14 +160,13 @@ TEST_F(Engine, AnyOtherStatusTextSendsTheBurstAndStaysPut) {
     EXPECT_FALSE(host.TimerEnabled(Timer::tmSiren));
 }
 
+// The close comes inside a flash press's hold. A save that fails keeps the close in its
+// message box for a second, when no tick may act; or the flash tick runs from the event
+// loop before it waits. Either way the interrupted tick finishes and nothing ticks after it.
 TEST(EngineClose, ClosingReleasesHeldKeysWhileRunningAndTheTickFinishes) {
-    // The close comes inside a flash press's hold. A save that fails keeps the close in its
-    // message box for a second: no tick acts meanwhile, not the horn, nor a start/stop
-    // press. The flash tick may also run from the event loop before it waits, when the
-    // program was held up until the tick fell due. Either way the interrupted tick
-    // finishes, nothing ticks after it, and the event loop ends.
     for (const auto& [saveFails, fromTheLoop] :
          {std::pair{false, false}, std::pair{true, false}, std::pair{false, true}}) {
+        SCOPED_TRACE(testing::Message() << "save fails " << saveFails << ", loop " << fromTheLoop);
         Window w;
         const std::string line = "1|1|0|0|28|27|";
         w.Load(line + "\r\n");
@@ -197,13 +183,10 @@ TEST(EngineClose, ClosingReleasesHeldKeysWhileRunningAndTheTickFinishes) {
             w.host.RunUntil(2.5);
         }
         const long resumed = saveFails ? 1550 : 600;  // the hold ends once the close returns
-        // clang-format off
-        EXPECT_EQ(Timeline(w.host), Cat({
-            Burst(100, {68, 67}), Press(200, 67), Press(300, 67), Press(400, 67),
-            Press(500, 68), Press(500, 67), Release(550, {68, 67}),
-            Up(resumed, 68), Press(resumed + 100, 68), Up(resumed + 200, 68)}))  // no tick after
-            << "save fails " << saveFails << ", from the loop " << fromTheLoop;
-        // clang-format on
+        EXPECT_EQ(Timeline(w.host),
+                  Cat({Burst(100, {68, 67}), Press(200, 67), Press(300, 67), Press(400, 67),
+                       Press(500, 68), Press(500, 67), Release(550, {68, 67}), Up(resumed, 68),
+                       Press(resumed + 100, 68), Up(resumed + 200, 68)}));
         EXPECT_EQ(w.host.MessageBoxes().size(), saveFails ? 1u : 0u);
         EXPECT_TRUE(w.host.Answers().empty());
         EXPECT_EQ(w.host.files["wigwag.cfg"], saveFails ? line + "\r\n" : DataFile(line));

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -15,16 +15,18 @@
 
 namespace wigwag {
 
-// One key event as the tests write it: milliseconds of virtual time, code, down or up.
+constexpr std::uint8_t kDelete = 46;
+
+// One key event: milliseconds of virtual time, code, 'v' down or '^' up.
 struct Ev {
     long ms;
     int vk;
-    char dir;  // 'v' down, '^' up
+    char dir;
     bool operator==(const Ev&) const = default;
 };
 
 inline std::ostream& operator<<(std::ostream& os, const Ev& e) {
-    return os << e.ms << "ms " << e.vk << (e.dir == 'v' ? " down" : " up");
+    return os << e.ms << "ms " << e.vk << e.dir;
 }
 
 inline std::vector<Ev> Timeline(const FakeHost& host) {
@@ -38,7 +40,15 @@ inline std::vector<Ev> Timeline(const FakeHost& host) {
     return out;
 }
 
-// A command's answer as the tests write it: milliseconds of virtual time, command, answer.
+// The times of the 0 key's presses: when the program switched.
+inline std::vector<long> Switches(const FakeHost& host) {
+    std::vector<long> out;
+    for (const Ev& e : Timeline(host))
+        if (e.vk == 48) out.push_back(e.ms);
+    return out;
+}
+
+// A command's answer: milliseconds of virtual time, command, answer.
 struct Reply {
     long ms;
     Command command;
@@ -47,8 +57,7 @@ struct Reply {
 };
 
 inline std::ostream& operator<<(std::ostream& os, const Reply& r) {
-    static constexpr const char* kNames[] = {"toggle", "start", "stop", "status"};
-    return os << r.ms << "ms " << kNames[static_cast<int>(r.command)] << " -> " << r.answer;
+    return os << r.ms << "ms command " << static_cast<int>(r.command) << " -> " << r.answer;
 }
 
 inline std::vector<Reply> Replies(const FakeHost& host) {
@@ -87,9 +96,8 @@ inline std::vector<Ev> Burst(long ms, std::vector<int> alsoUp = {}) {
 
 // The main window on its own simulated host.
 struct Window {
-    // Creates and loads the window at virtual time 0 with these settings file bytes
-    // (none: no file).
-    void Load(const std::string* file) {
+    // Loads the window at virtual time 0 with these settings file bytes (none: no file).
+    void Load(const std::optional<std::string>& file) {
         if (file) host.files["wigwag.cfg"] = *file;
         host.CreateForm();
         host.SetEventSink(&form);
@@ -97,7 +105,6 @@ struct Window {
         form.Form_Load();
         host.ShowForm();
     }
-    void Load(const std::string& file) { Load(&file); }
 
     FakeHost host;
     Form1 form{host};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "engine/engine.h"
 #include "fixture.h"
 #include "keys/key_table.h"
 #include "keys/module1.h"
@@ -18,12 +19,12 @@ TEST(KeyTable, NamesCodesAndCodeTexts) {
     for (char c = 'A'; c <= 'Z'; ++c) expected.push_back({std::string(1, c), c});
     for (int i = 1; i <= 12; ++i)
         expected.push_back({std::string("F").append(std::to_string(i)), 0x6F + i});
-    ASSERT_EQ(expected.size(), kKeyTable.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(kKeyTable[i].name, expected[i].first) << i;
-        EXPECT_EQ(kKeyTable[i].code, expected[i].second) << i;
-        EXPECT_EQ(ParseCodeText(CodeText(kKeyTable[i].code)), kKeyTable[i].code) << i;
+    std::vector<std::pair<std::string, int>> table;
+    for (const KeyEntry& key : kKeyTable) {
+        table.push_back({key.name, key.code});
+        EXPECT_EQ(ParseCodeText(CodeText(key.code)), key.code) << key.name;
     }
+    EXPECT_EQ(table, expected);
     EXPECT_EQ(CodeText(0x2E), "&H2E");
     EXPECT_EQ(CodeText(8), "&H8");
     EXPECT_EQ(CodeText(123), "&H7B");
@@ -46,20 +47,21 @@ TEST(PressKey, SendsTheKeyThenBackspaceAndReleasesOnlyForOne) {
         std::vector<Ev> events;
     };
     const std::vector<Case> cases{
-        {"72", "1", "0.1", Cat({Press(0, 72), {{100, 72, '^'}}})},
-        {"72", "1.0", "0.25", Cat({Press(0, 72), {{250, 72, '^'}}})},
+        {"72", "1", "0.1", Cat({Press(0, 72), Up(100, 72)})},
+        {"72", "1.0", "0.25", Cat({Press(0, 72), Up(250, 72)})},
         {"72", "0", "0.1", Press(0, 72)},
         {"72", "2", "0.1", Press(0, 72)},
         {"72", "", "0.1", Press(0, 72)},
         {"48", "0", "0", Press(0, 48)},
         {"71.5", "0", "", Press(0, 72)},  // halves round to even
         {"72.5", "0", "", Press(0, 72)},
-        {"255", "0", "", Press(0, 255)},  // the highest code is sent
+        {"255", "0", "", Press(0, 255)},  // the highest and lowest codes are sent
+        {"0.4", "0", "", Press(0, 0)},
     };
-    for (const Case& c : cases) {
+    for (const auto& [code, release, hold, events] : cases) {
         FakeHost host;
-        PressKey(host, c.code, c.release, c.hold);
-        EXPECT_EQ(Timeline(host), c.events) << c.code << " " << c.release << " " << c.hold;
+        PressKey(host, code, release, hold);
+        EXPECT_EQ(Timeline(host), events) << code << " " << release << " " << hold;
     }
     for (const char* code : {"256", "255.5", "-1"}) {
         FakeHost host;
@@ -68,29 +70,18 @@ TEST(PressKey, SendsTheKeyThenBackspaceAndReleasesOnlyForOne) {
     }
 }
 
-TEST(Pause, NothingReturnsAtOnceAndTicksRunNestedInside) {
-    FakeHost host;
-    struct Ticks final : FormEvents {
-        FakeHost* host;
-        std::vector<long> ms;
-        void OnTimer(Timer) override { ms.push_back(std::lround(host->Clock() * 1000)); }
-        void OnClick(Control) override {}
-        void OnClose() override {}
-    } ticks;
-    ticks.host = &host;
-    host.CreateForm();
-    host.SetEventSink(&ticks);
-    host.SetTimerInterval(Timer::tmSiren, 30);
-    host.SetTimerEnabled(Timer::tmSiren, true);
+TEST_F(WindowTest, PauseOfNothingReturnsAtOnceAndTicksRunNestedInside) {
+    Load(DataFile("0|1|0|0|31|26|"));
+    ToggleRunning(host);  // the horn every 0.1 s
     bool input = false;
     host.At(0, [&] { input = true; });
     Pause(host, "0");
     Pause(host, "");
     EXPECT_FALSE(input);
-    Pause(host, "0.1");
+    Pause(host, "0.35");
     EXPECT_TRUE(input);
-    EXPECT_DOUBLE_EQ(host.Clock(), 0.1);
-    EXPECT_EQ(ticks.ms, (std::vector<long>{30, 60, 90}));
+    EXPECT_DOUBLE_EQ(host.Clock(), 0.35);
+    EXPECT_EQ(Timeline(host), Cat({Burst(0), Press(100, 66), Press(200, 66), Press(300, 66)}));
 }
 
 }  // namespace

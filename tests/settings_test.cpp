@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <array>
-#include <optional>
-
 #include "fixture.h"
-#include "settings_cases.h"
 
 namespace wigwag {
 namespace {
@@ -15,22 +11,27 @@ Values Current(FakeHost& h) {
             h.ListIndex(Control::cboFlash), h.ListIndex(Control::cboSiren)};
 }
 
+// Each message box shown, as its title and text.
+std::vector<std::string> Boxes(const FakeHost& host) {
+    std::vector<std::string> out;
+    for (const auto& box : host.MessageBoxes()) out.insert(out.end(), {box.title, box.text});
+    return out;
+}
+
+const std::vector<std::string> kLoadFailed{"Unable to Continue",
+                                           "An error occurred loading file:\r\nwigwag.cfg"};
+
 TEST(Settings, EachFieldAppliesOnItsOwnAndIsWrittenBack) {
     for (const SettingsCase& c : SettingsCases()) {
-        const std::string what = c.file ? "\"" + *c.file + "\"" : "no file";
+        SCOPED_TRACE(c.file ? "\"" + *c.file + "\"" : "no file");
         Window w;
-        w.Load(c.file ? &*c.file : nullptr);
-        EXPECT_EQ(Current(w.host), c.loaded) << what;
-        ASSERT_EQ(w.host.MessageBoxes().size(), c.file ? 0u : 1u) << what;
-        if (!c.file) {
-            EXPECT_EQ(w.host.MessageBoxes()[0].title, "Unable to Continue");
-            EXPECT_EQ(w.host.MessageBoxes()[0].text,
-                      "An error occurred loading file:\r\nwigwag.cfg");
-        }
+        w.Load(c.file);
+        EXPECT_EQ(Current(w.host), c.loaded);
+        EXPECT_EQ(Boxes(w.host), c.file ? std::vector<std::string>{} : kLoadFailed);
         w.host.RequestClose();
         std::string saved;
         for (int v : c.loaded) saved += std::to_string(v) + "|";
-        EXPECT_EQ(w.host.files.at("wigwag.cfg"), DataFile(saved + c.wheel)) << what;
+        EXPECT_EQ(w.host.files.at("wigwag.cfg"), DataFile(saved + c.wheel));
     }
 }
 
@@ -51,8 +52,7 @@ TEST_F(WindowTest, AReadThatFailsPartWayKeepsTheLinesReadBefore) {
     const std::string file = "\r\n 2|1|0|12|13|14| \r\n \r\n\tx\r\nWigwag Con";
     host.readFailsAfter["wigwag.cfg"] = file.size();
     Load(file + "fig File.\r\nCreated By Vantor\r\n");
-    ASSERT_EQ(host.MessageBoxes().size(), 1u);
-    EXPECT_EQ(host.MessageBoxes()[0].title, "Unable to Continue");
+    EXPECT_EQ(Boxes(host), kLoadFailed);
     ASSERT_EQ(host.ListCount(Control::lstStart), 2);  // unchanged, blank lines dropped
     EXPECT_EQ(host.ListItem(Control::lstStart, 0), " 2|1|0|12|13|14| ");
     EXPECT_EQ(host.ListItem(Control::lstStart, 1), "\tx");
@@ -61,38 +61,22 @@ TEST_F(WindowTest, AReadThatFailsPartWayKeepsTheLinesReadBefore) {
 
 TEST(SettingsSave, AFileThatCannotBeReplacedStaysTheUserIsToldAndTheWindowCloses) {
     const std::string old = DataFile("1|1|1|0|31|26|");
-    struct Case {
-        const char* what;
-        bool unreadable;  // there at the start, but could not be opened
-        std::optional<std::string> writeFailure;
-        std::vector<std::string> boxes;  // title, text of each
-    };
-    const std::vector<Case> cases{
-        {"save fails",
-         false,
-         "Access is denied.",
-         {"Unable to Save",
-          "The settings could not be saved to file:\r\nwigwag.cfg\r\nAccess is denied."}},
-        {"unreadable at start",
-         true,
-         std::nullopt,
-         {"Unable to Continue", "An error occurred loading file:\r\nwigwag.cfg", "Unable to Save",
-          "The settings file could not be read when Wigwag started, so it was not "
-          "replaced:\r\nwigwag.cfg"}},
-    };
-    for (const Case& c : cases) {
+    for (const bool unreadable : {false, true}) {  // there at the start, but not opened
         Window w;
-        if (c.unreadable) w.host.unreadable.insert("wigwag.cfg");
+        if (unreadable) w.host.unreadable.insert("wigwag.cfg");
         w.Load(old);
         w.host.SetValue(Control::cbFlash, 0);
-        w.host.writeFailure = c.writeFailure;
+        if (!unreadable) w.host.writeFailure = "Access is denied.";
         w.host.RequestClose();
-        EXPECT_FALSE(w.host.WindowExists()) << c.what;
-        EXPECT_EQ(w.host.files["wigwag.cfg"], old) << c.what;
-        std::vector<std::string> boxes;
-        for (const auto& box : w.host.MessageBoxes())
-            boxes.insert(boxes.end(), {box.title, box.text});
-        EXPECT_EQ(boxes, c.boxes) << c.what;
+        EXPECT_FALSE(w.host.WindowExists());
+        EXPECT_EQ(w.host.files["wigwag.cfg"], old);
+        std::vector<std::string> boxes = unreadable ? kLoadFailed : std::vector<std::string>{};
+        boxes.push_back("Unable to Save");
+        boxes.push_back(unreadable ? "The settings file could not be read when Wigwag started, "
+                                     "so it was not replaced:\r\nwigwag.cfg"
+                                   : "The settings could not be saved to file:\r\nwigwag.cfg"
+                                     "\r\nAccess is denied.");
+        EXPECT_EQ(Boxes(w.host), boxes) << unreadable;
     }
 }
 

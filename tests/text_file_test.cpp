@@ -28,8 +28,7 @@ class TextFile : public ::testing::Test {
     void Write(const std::string& name, const std::string& bytes) const {
         std::ofstream(Path(name), std::ios::binary) << bytes;
     }
-    // Every name in the folder, with what it is: "-> target" for a link, the bytes of a file,
-    // nothing for a folder.
+    // Every name in the folder: "-> target" for a link, a file's bytes, "" for a folder.
     Entries Listing() const {
         Entries out;
         for (const auto& entry : fs::recursive_directory_iterator(dir))
@@ -39,13 +38,11 @@ class TextFile : public ::testing::Test {
         return out;
     }
 
-    // A folder of its own, as tests may run side by side.
     const fs::path dir =
         fs::temp_directory_path() / ("wigwag-text-file-" + std::to_string(std::random_device()()));
 };
 
 TEST_F(TextFile, ReadsRegularFilesUpToTheLimitWithoutWaiting) {
-    // As long as the program's limit: more than one read's worth.
     const std::string full(1 << 20, 'x');
     Write("full.cfg", full);
     Write("long.cfg", full + "y");
@@ -69,14 +66,14 @@ TEST_F(TextFile, ReadsRegularFilesUpToTheLimitWithoutWaiting) {
     for (const auto& [name, expected] : cases) {
         const FileRead r = ReadWholeFile(Path(name), full.size());
         EXPECT_EQ(std::make_tuple(r.opened, r.missing, r.failed, r.bytes.size()), expected) << name;
-        EXPECT_TRUE(r.bytes == full.substr(0, r.bytes.size())) << name;  // the file's first bytes
+        EXPECT_TRUE(full.starts_with(r.bytes)) << name;
     }
 }
 
 TEST_F(TextFile, ReplacesInOneStepAndLeavesWhatItCannotReplaceSafely) {
     const std::string kNew = "1|0|1|0|31|26|\r\n---------------\r\n";
     Write("wigwag.cfg", "old contents that are longer\r\n");
-    // Another name for the old file keeps the old bytes: the new file took the name's place.
+    // Another name for the old file keeps the old bytes: the new file takes the name's place.
     fs::create_hard_link(dir / "wigwag.cfg", dir / "old.cfg");
     Write("wigwag.cfg.new", "left by a run killed while saving");
     Write("blocked.cfg", "old\r\n");
@@ -100,11 +97,11 @@ TEST_F(TextFile, ReplacesInOneStepAndLeavesWhatItCannotReplaceSafely) {
     fs::create_symlink("loop.cfg", dir / "loop.cfg");
     saves.insert({{"linked.cfg", "synced/settings"}, {"dangling.cfg", ""}, {"loop.cfg", ""}});
 #endif
-    // Afterwards the files saved to hold the new bytes, the names of temporary files are
-    // free, and everything else is as it was.
+    // Afterwards the files saved to hold the new bytes, the temporary names are free, and
+    // everything else is as it was.
     Entries after = Listing();
-    after.erase("wigwag.cfg.new");       // the leftover of a killed run
-    after.erase("synced/settings.new");  // the link planted there
+    after.erase("wigwag.cfg.new");
+    after.erase("synced/settings.new");
     for (const auto& [name, file] : saves) {
         const FileWrite result = ReplaceWholeFile(Path(name), kNew);
         EXPECT_EQ(result.ok, !file.empty()) << name << ": " << result.error;

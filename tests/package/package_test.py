@@ -1,7 +1,5 @@
-# The two releases as a player gets them: the Windows zip and the Debian package in dist/,
-# read back and judged with Debian's own tools, and the packaged Linux program started as a
-# player starts it: from a terminal, and from its menu entry on a private Xvfb.
-#   package_test.py DIST_DIR X11_RECEIVER [PackageTest.test_...]
+# The Windows zip and the Debian package in dist/ as a player gets them, judged with Debian's
+# tools.  Usage: package_test.py DIST_DIR X11_RECEIVER [PackageTest.test_...]
 import gzip
 import os
 import re
@@ -56,7 +54,6 @@ class PackageTest(unittest.TestCase):
         cls.temp.cleanup()
 
     def test_contents(self):
-        # What the packages hold, read back with Debian's tools: each text and what it must say.
         with zipfile.ZipFile(self.zip) as z:
             self.assertEqual(sorted(z.namelist()), ["LICENSE.txt", "README.txt", "wigwag.exe"])
             guide, licence = z.read("README.txt").decode(), z.read("LICENSE.txt").decode()
@@ -131,8 +128,7 @@ class PackageTest(unittest.TestCase):
                     self.assertRegex(text, pattern)
 
     def test_lint_tools(self):
-        # Each tool's findings, less the accepted ones. Lintian also judges the owners, modes,
-        # stripping, icon sizes, compression levels and that Depends names every library.
+        # Lintian also judges owners, modes, stripping, icon sizes, compression and Depends.
         for command, stream, finding in (
                 (["lintian", "--display-info", "--info", "--pedantic", self.deb], "stdout",
                  r"[EWIPX]: "),
@@ -147,8 +143,7 @@ class PackageTest(unittest.TestCase):
                 self.assertEqual((result.returncode, findings - ACCEPTED), (0, set()), verdicts)
 
     def test_workflows(self):
-        # Valid YAML in the project's style; each step runs one of the project's own scripts,
-        # so that the forge runs what runs here.
+        # Each step runs one of the project's own scripts, so the forge runs what runs here.
         paths = [f"{SOURCE}/.github/workflows/{name}.yml" for name in ("ci", "release")]
         result = run("yamllint", "--strict", "-c", f"{SOURCE}/.yamllint", *paths)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
@@ -156,8 +151,6 @@ class PackageTest(unittest.TestCase):
                          [["bash tools/test-all.sh"], ["bash tools/package.sh"]])
 
     def test_command_line(self):
-        # The options as the packaged program answers them; no display and the settings files
-        # are the end-to-end tests' to prove.
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         with tempfile.TemporaryDirectory() as home:
             open(f"{home}/a-file", "w").close()
@@ -181,8 +174,7 @@ class PackageTest(unittest.TestCase):
             self.assertEqual(os.listdir(home), ["a-file"], "a file left behind")
 
     def test_menu_entry(self):
-        # As a desktop starts the menu entry: its Exec line, in the home folder, with the
-        # packaged program first on the PATH; XDG_CONFIG_HOME names a folder not made yet.
+        # As a desktop starts the menu entry; XDG_CONFIG_HOME names a folder not made yet.
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp"], text=True,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.addCleanup(xvfb.communicate)
