@@ -179,6 +179,7 @@ class Harness(unittest.TestCase):
     runner = []    # what runs the program and the receiver
     managed = []   # ["managed"]: under a window manager, which gives the focus
     clock = staticmethod(time.monotonic)  # the receiver's clock
+    patience = 20  # seconds a helper program or a later start may take
 
     def setUp(self):
         runtime = self.folder(0o700)  # the auto-repeat note, the command socket
@@ -230,7 +231,7 @@ class Harness(unittest.TestCase):
 
     def call(self, *command):
         proc = self.popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = proc.communicate(timeout=20)
+        out, err = proc.communicate(timeout=self.patience)
         self.assertEqual(proc.returncode, 0, (command, err))
         return out
 
@@ -238,7 +239,7 @@ class Harness(unittest.TestCase):
         # A later start of the program: (exit status, standard output, standard error).
         proc = self.popen([*self.runner, PROGRAM, *options], user, env, cwd=cwd,
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = proc.communicate(timeout=20)
+        out, err = proc.communicate(timeout=self.patience)
         return proc.returncode, out, err
 
     def start(self, directory, settings=None, user=None, **popen):
@@ -1014,6 +1015,7 @@ class Windows(Harness):
     the window inside Wine that records the keys, and the tests' hands there; xdotool plays
     the player through X, as a keyboard does."""
     runner = ["wine"]
+    patience = 60  # a Wine process can take long to start on a loaded machine
     # Wine's QueryPerformanceCounter, the receiver's clock.
     clock = staticmethod(lambda: time.clock_gettime(time.CLOCK_MONOTONIC_RAW))
 
@@ -1117,7 +1119,7 @@ class Windows(Harness):
 
     def talk(self, message):
         return subprocess.run(["wine", RECEIVER, "talk"], input=message, capture_output=True,
-                              env=self.env, timeout=20).stdout
+                              env=self.env, timeout=self.patience).stdout
 
     def front(self):
         return self.call("wine", RECEIVER, "foreground")[:-1]
@@ -1135,7 +1137,7 @@ class Windows(Harness):
         self.assertEqual(self.command("--status"),
                          (1, "", "wigwag: the command pipe belongs to another user\n"))
         self.close(MAIN, proc)
-        self.assertEqual(squatter.communicate(timeout=20)[0], "0 bytes\n")
+        self.assertEqual(squatter.communicate(timeout=self.patience)[0], "0 bytes\n")
 
     def open_display(self, runtime):
         env = super().open_display(runtime)
