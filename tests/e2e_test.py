@@ -639,47 +639,61 @@ class Wigwag(Harness):
                           f"wigwag-repeat-{number}"])
         shown = r"\AWigwag is already running: its window is brought to the front.\n\Z"
         not_running = (0, r"\ANot Running\n\Z", r"\A\Z")
-        cases = [  # name, DISPLAY, command line, standard output, expected (output: regex)
-            *[(f"--status on {display}", display, ["--status"], None, not_running)
+        unknown = r"\Awigwag: unknown option '{}' [^\n]*\n\Z"
+        home = self.folder()
+        open(os.path.join(home, "a-file"), "w").close()
+        cases = [  # name, environment, command line, standard output, expected (output: regex)
+            *[(f"--status on {display}", {"DISPLAY": display}, ["--status"], None, not_running)
               for display in (f":{number}", f":000{number}", f":{number}.0",
                               f"unix:{number}", f"unix/:{number}", f"localhost:{number}",
                               f"localhost/unix:0{number}", f"unix/localhost:{number}.1")],
-            *[(f"a second start on {display}", display, [], None, (0, shown, r"\A\Z"))
-              for display in (f":00{number}.0", f"unix/:{number}")],
-            ("70 idle connections first", None, ["--status"], None, not_running),
-            ("the answer to a full device", None, ["--status"], "/dev/full",
+            *[(f"a second start on {display}", {"DISPLAY": display}, [], None,
+               (0, shown, r"\A\Z")) for display in (f":00{number}.0", f"unix/:{number}")],
+            ("70 idle connections first", {}, ["--status"], None, not_running),
+            ("the answer to a full device", {}, ["--status"], "/dev/full",
              (1, None, r"\Awigwag: cannot write the answer to standard output: [^\n]*\n\Z")),
-            ("an option with a line end and an escape", None, ["--a\nb\x1b[31m"], None,
-             (2, r"\A\Z", r"\Awigwag: unknown option '--a\\nb\\e\[31m' [^\n]*\n\Z")),
-            ("two commands", None, ["--start", "--stop"], None,
+            ("an option with a line end and an escape", {}, ["--a\nb\x1b[31m"], None,
+             (2, r"\A\Z", unknown.format(r"--a\\nb\\e\[31m"))),
+            *[(" ".join(options), {}, options, None, (2, r"\A\Z", unknown.format(bad)))
+              for options, bad in ((["-h", "--bogus"], "--bogus"), (["-x"], "-x"))],
+            ("an argument", {}, ["level1"], None,
+             (2, r"\A\Z", r"\Awigwag: unexpected argument 'level1'[^\n]*\n\Z")),
+            ("two commands", {}, ["--start", "--stop"], None,
              (2, r"\A\Z", r"\Awigwag: one command at a time [^\n]*\n\Z")),
-            ("help", None, ["-h"], None, (0, r"\AUsage: wigwag \[options\]\n(.*\n)*  -h, --help"
-                                            r"      Show this help and exit\.\n(.*\n)*  "
-                                            r"--toggle +Switch the running(.*\n)+\Z", r"\A\Z")),
-            *[(f"no display: DISPLAY={display!r}", display, [], None,
+            *[(option, {}, [option], None, (0, r"\Awigwag \d+(\.\d+)+\n\Z", r"\A\Z"))
+              for option in ("--version", "-v")],
+            ("help", {}, ["-h"], None, (0, r"\AUsage: wigwag \[options\]\n(.*\n)*  -h, --help"
+                                          r"      Show this help and exit\.\n(.*\n)*  "
+                                          r"--toggle +Switch the running(.*\n)+\Z", r"\A\Z")),
+            ("a settings folder that cannot be made", {"XDG_CONFIG_HOME": f"{home}/a-file",
+                                                      "DISPLAY": ""},
+             ["--config-dir"], None, (1, r"\A\Z", r"\Awigwag: cannot use the settings folder "
+                                                   r"[^\n]*a-file/wigwag\n\Z")),
+            *[(f"no display: DISPLAY={display!r}", {"DISPLAY": display}, [], None,
                (1, r"\A\Z", r"\Awigwag: [^\n]*display[^\n]*\n\Z")) for display in ("", ":4097")],
-            ("a name that is no display", "a\tb", ["--status"], None,
+            ("a name that is no display", {"DISPLAY": "a\tb"}, ["--status"], None,
              (1, r"\A\Z", r"\Awigwag: no Wigwag can be reached: DISPLAY \"a\\tb\" names no X "
                           r"display\n\Z")),
-            ("a display name too long for a socket address", "x" * 100 + ":0", ["--status"],
-             None, (1, r"\A\Z", r"\Awigwag: no Wigwag can be reached: the display name "
-                                r"\"x{100}:0\" is too long for a socket address\n\Z")),
+            ("a display name too long for a socket address", {"DISPLAY": "x" * 100 + ":0"},
+             ["--status"], None, (1, r"\A\Z", r"\Awigwag: no Wigwag can be reached: the display "
+                                               r"name \"x{100}:0\" is too long for a socket "
+                                               r"address\n\Z")),
         ]
-        for name, display, options, output, (code, out, err) in cases:
+        for name, env, options, output, (code, out, err) in cases:
             with self.subTest(name), contextlib.ExitStack() as stack:
-                env = dict(self.env, DISPLAY=self.env["DISPLAY"] if display is None else display)
                 if name.startswith("70 idle"):
                     for _ in range(70):
                         idle = stack.enter_context(socket.socket(socket.AF_UNIX))
                         idle.connect(self.socket)
                 stdout = stack.enter_context(open(output, "w")) if output else subprocess.PIPE
-                result = subprocess.run([PROGRAM, *options], env=env, stdout=stdout,
-                                        stderr=subprocess.PIPE, text=True, timeout=20,
-                                        stdin=subprocess.DEVNULL)
+                result = subprocess.run([PROGRAM, *options], env=dict(self.env, HOME=home, **env),
+                                        stdout=stdout, stderr=subprocess.PIPE, text=True,
+                                        timeout=20, stdin=subprocess.DEVNULL, cwd=home)
                 self.assertEqual(result.returncode, code, result.stderr)
                 if out:
                     self.assertRegex(result.stdout, out)
                 self.assertRegex(result.stderr, err)
+        self.assertEqual(os.listdir(home), ["a-file"], "a file left behind")
         self.end(proc, window=window)
 
         # Behind the first-run box commands wait for its OK. With as many waiting as it
@@ -748,6 +762,21 @@ class Wigwag(Harness):
                 self.assertEqual(snapshot(directory), expected)
         self.assertEqual(self.state(), self.keyboard, "keys down, repeat changed")
         self.assertEqual(len(times(self.events(), "0", "press")), switched)
+
+    def test_config_dir(self):
+        # As the menu entry starts it: wigwag.cfg in $XDG_CONFIG_HOME/wigwag, a private folder
+        # the first start makes; nothing in the folder it starts in.
+        home, config = self.folder(), os.path.join(self.folder(), "not made yet")
+        env = dict(self.env, HOME=home, XDG_CONFIG_HOME=config)
+        for first in (True, False):  # the second start reads the file back: no box
+            proc = self.popen([PROGRAM, "--config-dir"], cwd=home, env=env, stderr=subprocess.PIPE)
+            if first:
+                self.close(CONTINUE)
+            self.assertEqual(self.close(MAIN, proc), "")
+            self.assertEqual(snapshot(config, folders=True)["wigwag"][1:], (0o700, os.geteuid()))
+            self.assertEqual(self.saved(f"{config}/wigwag"), "0|0|0|0|31|26|" + FOOTER)
+            self.assertEqual((os.listdir(f"{config}/wigwag"), os.listdir(home)),
+                             (["wigwag.cfg"], []))
 
     def start_timed(self, directory, user=None):
         """Starts the program in the folder as `user`; returns it and the seconds until its
