@@ -49,9 +49,8 @@ std::pair<Values, std::string> LoadAndClose(const std::string& file,
     form.Create();
     form.Form_Load();
     host.ShowForm();
-    const bool whole =
-        std::min({failsAfter.value_or(file.size()), kSettingsReadLimit, file.size()}) ==
-        file.size();
+    const bool whole = std::min({failsAfter.value_or(file.size()), kSettingsReadLimit,
+                                 file.size()}) == file.size();
     Check(host.MessageBoxes().size() == (whole ? 0u : 1u), "the load's boxes");
     const Control order[]{Control::cbFlash,     Control::cbSiren,  Control::cbHazards,
                           Control::cboStartKey, Control::cboFlash, Control::cboSiren};

@@ -56,12 +56,10 @@ TEST_F(TextFile, ReadsRegularFilesUpToTheLimitWithoutWaiting) {
         {"folder.cfg", {false, false, false, 0}},
     };
 #ifndef _WIN32
-    // A pipe with no writer would block an ordinary open; a device would never end.
-    ASSERT_EQ(mkfifo(Path("pipe.cfg").c_str(), 0600), 0);
+    // A device would never end. (A named pipe: the end-to-end tests.)
     fs::create_symlink("/dev/zero", dir / "zero.cfg");
     fs::create_symlink("loop.cfg", dir / "loop.cfg");
-    for (const char* name : {"pipe.cfg", "zero.cfg", "loop.cfg"})
-        cases[name] = {false, false, false, 0};
+    for (const char* name : {"zero.cfg", "loop.cfg"}) cases[name] = {false, false, false, 0};
 #endif
     for (const auto& [name, expected] : cases) {
         const FileRead r = ReadWholeFile(Path(name), full.size());

@@ -10,9 +10,9 @@ run_packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libx11-d
 package_packages=("${run_packages[@]}" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
                   mingw-w64-tools dpkg-dev file gzip)
 test_packages=("${package_packages[@]}" libgtest-dev googletest wine wine64 xvfb xauth xdotool
-               x11-utils imagemagick python3 python3-pil lintian yamllint appstream
-               desktop-file-utils man-db clang libclang-rt-14-dev llvm-14 sway wtype
-               xwayland x11-xkb-utils umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi)
+               x11-utils imagemagick python3 python3-pil lintian appstream
+               desktop-file-utils man-db clang libclang-rt-14-dev llvm-14 umockdev
+               libumockdev-dev gir1.2-umockdev-1.0 python3-gi)
 
 case "${1:-test}" in
     run) wanted=("${run_packages[@]}") ;;

@@ -140,19 +140,16 @@ int Squat() {
 
 int Layout() {
     const HWND form = MainWindow();
-    RECT r{}, want{0, 0, wigwag::kForm1.clientWidth / 15, wigwag::kForm1.clientHeight / 15};
-    const auto check = [&](const char* name) {
-        if (!EqualRect(&r, &want))
-            std::printf("%s at %ld,%ld to %ld,%ld, not %ld,%ld to %ld,%ld\n", name, r.left, r.top,
-                        r.right, r.bottom, want.left, want.top, want.right, want.bottom);
-    };
+    RECT r{};
     GetClientRect(form, &r);
-    check("the client area");
+    if (r.right != wigwag::kForm1.clientWidth / 15 || r.bottom != wigwag::kForm1.clientHeight / 15)
+        std::printf("the client area is %ld by %ld\n", r.right, r.bottom);
     for (const wigwag::ControlLayout& c : wigwag::kControls) {
         GetWindowRect(GetDlgItem(form, ControlId(c.id)), &r);
         MapWindowPoints(HWND_DESKTOP, form, reinterpret_cast<POINT*>(&r), 2);
-        want = {c.left / 15, c.top / 15, (c.left + c.width) / 15, (c.top + c.height) / 15};
-        check(c.name);
+        const RECT want{c.left / 15, c.top / 15, (c.left + c.width) / 15, (c.top + c.height) / 15};
+        if (!EqualRect(&r, &want))
+            std::printf("%s at %ld,%ld to %ld,%ld\n", c.name, r.left, r.top, r.right, r.bottom);
     }
     std::printf("%zu controls\n", wigwag::kControls.size());
     return 0;

@@ -1,8 +1,7 @@
 // A small X client for the end-to-end tests and the benchmark.
 //
-//   x11_receiver record [managed]
-//                            a window that keeps the keyboard focus (under a window manager,
-//                            "managed": takes it once) and prints one line per key event:
+//   x11_receiver record      a window that keeps the keyboard focus and prints one line per
+//                            key event:
 //                            "press|release <keysym> <keycode> <monotonic us> <server ms>";
 //                            "ready <window id>" first; ends when stdin closes
 //   x11_receiver state       prints "down <keycodes...>" (XQueryKeymap) and
@@ -25,15 +24,13 @@
 
 namespace {
 
-void Record(Display* display, bool managed) {
+void Record(Display* display) {
     const Window window =
         XCreateSimpleWindow(display, DefaultRootWindow(display), 600, 600, 200, 100, 0, 0, 0);
     XSelectInput(display, window,
                  KeyPressMask | KeyReleaseMask | FocusChangeMask | StructureNotifyMask);
     XMapWindow(display, window);
-    // Under a window manager the window is viewable, and can take the focus, only once
-    // the manager has mapped it.
-    XEvent mapped;
+    XEvent mapped;  // viewable, and so able to take the focus, once mapped
     do XWindowEvent(display, window, StructureNotifyMask, &mapped);
     while (mapped.type != MapNotify);
     XSetInputFocus(display, window, RevertToParent, CurrentTime);
@@ -45,9 +42,8 @@ void Record(Display* display, bool managed) {
         while (XPending(display)) {
             XEvent event;
             XNextEvent(display, &event);
-            // Keep the focus: the keys under test must come here. A window manager would
-            // take it back each time; there the test asks the manager for the focus.
-            if (event.type == FocusOut && event.xfocus.mode == NotifyNormal && !managed)
+            // Keep the focus: the keys under test must come here.
+            if (event.type == FocusOut && event.xfocus.mode == NotifyNormal)
                 XSetInputFocus(display, window, RevertToParent, CurrentTime);
             if (event.type != KeyPress && event.type != KeyRelease) continue;
             timespec ts{};
@@ -109,7 +105,7 @@ int main(int argc, char** argv) {
     Display* display = XOpenDisplay(nullptr);
     if (!display) return 2;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line as it comes
-    if (mode == "record") Record(display, argc > 2 && std::string(argv[2]) == "managed");
+    if (mode == "record") Record(display);
     if (mode == "state") State(display);
     if (mode == "keyboard" && Keyboard(display, argv + 2) != 0) return 1;
     if (mode == "close" && argc > 2) Close(display, std::strtoul(argv[2], nullptr, 0));
