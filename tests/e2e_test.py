@@ -36,11 +36,6 @@ BAD_NAME = b"Sim|Box \xff\xfe\xc3(  \x01"
 CMD_WHEEL = (8 + 141 // 2, 171 + 10)
 
 
-def blocking_ending():
-    # Run in the child before the program: the ending signals wait until it unblocks them.
-    signal.pthread_sigmask(signal.SIG_BLOCK, ENDING)
-
-
 def stop(proc):
     proc.kill()
     proc.wait()
@@ -110,11 +105,11 @@ def snapshot(directory, folders=False):
 
 
 class Bed:
-    """The test bed: controllers plugged in, pulled out and pressed while the program runs.
-    The tests using it run under umockdev-wrapper: the program inherits its preload and
-    sees the bed's /sys and /dev/input. For Wine's bus driver (`wine`), which asks with buffer
-    sizes of its own and takes a name only from an answer that gives its length; Wine 8's
-    does not survive a device's whole removal, so there an unplug is the "remove" only."""
+    """Controllers plugged in, pulled out and pressed while the program, which inherits the
+    preload of umockdev-wrapper, sees the bed's /sys and /dev/input. For Wine's bus driver
+    (`wine`), which asks with buffer sizes of its own and takes a name only from an answer
+    that gives its length; Wine 8's does not survive a device's whole removal, so there an
+    unplug is the "remove" only."""
 
     def __init__(self, wine=False):
         import gi
@@ -178,7 +173,8 @@ class Harness(unittest.TestCase):
     def setUp(self):
         runtime = self.folder(0o700)  # the auto-repeat note, the command socket
         self.env = self.open_display(runtime)
-        self.socket = os.path.join(runtime, f"wigwag-{self.env['DISPLAY'][1:]}.sock")
+        # Under Wine a named pipe, which goes with the program.
+        self.socket = None if self.runner else f"{runtime}/wigwag-{self.env['DISPLAY'][1:]}.sock"
         self.receiver = self.popen([*self.runner, RECEIVER, "record"],
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.receiver.stdout.readline()  # "ready": it has the focus
@@ -188,8 +184,12 @@ class Harness(unittest.TestCase):
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp"], text=True,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.addCleanup(stop, xvfb)
-        return dict(os.environ, DISPLAY=":" + xvfb.stdout.readline().strip(),
-                    XDG_RUNTIME_DIR=runtime)
+        env = dict(os.environ, DISPLAY=":" + xvfb.stdout.readline().strip(),
+                   XDG_RUNTIME_DIR=runtime)
+        if self._testMethodName.startswith("test_wheel"):  # run under umockdev-wrapper
+            self.bed = Bed(wine=bool(self.runner))
+            env["UMOCKDEV_DIR"] = self.bed.root
+        return env
 
     def focus_receiver(self):
         pass  # without a window manager the receiver takes the focus back itself
@@ -242,8 +242,7 @@ class Harness(unittest.TestCase):
         return self.popen([*self.runner, PROGRAM], user, cwd=directory, stderr=subprocess.PIPE,
                           **popen)
 
-    def window(self, title=None, proc=None, wait=20):
-        """The visible window of that title, or of that process, waiting up to `wait` s."""
+    def window(self, title=None, proc=None, wait=20):  # of that title or that process
         end = time.monotonic() + wait
         what = ["--pid", str(proc.pid)] if proc else ["--name", f"^({title})$"]
         while True:
@@ -255,8 +254,7 @@ class Harness(unittest.TestCase):
             time.sleep(0.05)
 
     def close(self, window, proc=None):
-        """Closes the window (a title: waits for it) as a window manager does; then, with
-        `proc`, checks that it ended with 0 and returns its standard error."""
+        # As a window manager does (a title: once it shows); with `proc`, its standard error.
         if not window.isdigit():
             found = self.window(window, wait=10)
             self.assertIsNotNone(found, f"no window {window!r}")
@@ -284,23 +282,21 @@ class Harness(unittest.TestCase):
         self.assertEqual(self.state(), self.keyboard, "keys down, repeat changed")
         return err
 
-    def saved(self, directory):
-        path = os.path.join(directory, "wigwag.cfg")
-        if os.path.exists(path):
-            with open(path, newline="") as f:
-                return f.read()
+    def saved(self, directory):  # None: no file
+        with contextlib.suppress(FileNotFoundError), open(f"{directory}/wigwag.cfg",
+                                                          newline="") as f:
+            return f.read()
 
     def running(self):
         return self.call(*self.runner, PROGRAM, "--status").strip()
 
     def play(self, settings, steps, ending=None, saved=None, after_each=None):
-        """Starts the program with these settings, plays the steps, ends it (a signal, one of
-        the host's ways or a close) and checks the file it saved (`saved`, or the settings).
-        A step is (what, seconds): a key, a command (its answer kept in self.answers) or a
-        function, and the wait after it; or (name, function, switches): after 0.4 s the run
-        state must show the switches, and at the end the switch-over bursts (by their 0
-        key-downs) are counted. Returns when each step and the end came; self.err is the
-        program's standard error."""
+        """Starts the program, plays the steps, ends it (a signal, one of the host's ways or a
+        close) and checks the file saved (`saved`, or the settings). A step is (what, seconds):
+        a key, a command (answer kept in self.answers) or a function, and the wait after it;
+        or (name, function, switches): 0.4 s later the run state must show the switches, and
+        their bursts (0 key-downs) are counted. Returns when each step and the end came;
+        self.err is the program's standard error."""
         directory = self.folder()
         proc = self.start(directory, settings)
         window = self.window(proc=proc)
@@ -413,7 +409,8 @@ class Wigwag(Harness):
             # never opens, so the file stays as it was, unless the window was already open.
             for delay in (0, 0.05, 0.15, 0.3):
                 directory = self.folder()
-                proc = self.start(directory, ALL_ON, preexec_fn=blocking_ending)
+                proc = self.start(directory, ALL_ON, preexec_fn=lambda: signal.pthread_sigmask(
+                    signal.SIG_BLOCK, ENDING))
                 time.sleep(delay)
                 self.end(proc, signum)
                 self.assertIn(self.saved(directory), (ALL_ON + "\r\n", ALL_ON + FOOTER))
@@ -645,6 +642,25 @@ class Wigwag(Harness):
         self.assertEqual(os.listdir(home), ["a-file"], "a file left behind")
         self.end(proc, window=window)
 
+        # Behind the first-run box commands wait for its OK. With as many waiting as it
+        # keeps, a second start is refused; the close ends each wait without an answer.
+        proc = self.start(self.folder())
+        self.assertIsNotNone(self.window(CONTINUE))
+        waiting = self.popen([PROGRAM, "--status"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        with contextlib.ExitStack() as stack:
+            for _ in range(63):
+                asking = stack.enter_context(socket.socket(socket.AF_UNIX))
+                asking.connect(self.socket)
+                asking.sendall(b"status\n")
+            time.sleep(0.5)
+            refused = "wigwag: the running Wigwag refused to come forward\n"
+            self.assertEqual(self.command(), (1, "", refused))
+            self.end(proc, signal.SIGTERM)
+            self.assertEqual(asking.recv(100), b"")
+        cut = "wigwag: the running Wigwag closed the connection without an answer\n"
+        self.assertEqual(waiting.communicate(timeout=10), ("", cut))
+        self.assertEqual(waiting.returncode, 1)
+
     def test_settings_files(self):
         # Each folder as it is before the start and after the close; the player presses the
         # start/stop key once, the key the file gave or the default (DELETE either way). (How
@@ -710,14 +726,6 @@ class Wigwag(Harness):
             self.assertIn(self.saved(directory), (OLD, NEW), f"killed after {run} ms")
         self.close(MAIN, self.start(directory))
         self.assertEqual(snapshot(directory), {"wigwag.cfg": canonical(NEW, ME)})
-
-    @property
-    def bed(self):
-        # Made on first use, by the tests that run under umockdev-wrapper.
-        if not hasattr(self, "_bed"):
-            self._bed = Bed()
-            self.env["UMOCKDEV_DIR"] = self._bed.root
-        return self._bed
 
     def test_wheel_buttons(self):
         # One run, twenty controllers at the start. The player clicks the wheel button and
@@ -816,19 +824,6 @@ class Windows(Harness):
     patience = 60  # a Wine process can take long to start on a loaded machine
     # Wine's QueryPerformanceCounter, the receiver's clock.
     clock = staticmethod(lambda: time.clock_gettime(time.CLOCK_MONOTONIC_RAW))
-
-    def setUp(self):
-        super().setUp()
-        self.socket = None  # a named pipe, which goes with the program
-
-    def open_display(self, runtime):
-        env = super().open_display(runtime)
-        # One Wine server for the display; a server left from another display is ended.
-        for command in (["wineserver", "-k"], ["wineserver", "-w"]):
-            subprocess.run(command, env=env)
-        self.addCleanup(subprocess.run, ["wineserver", "-w"], env=env)
-        self.addCleanup(subprocess.run, ["wineserver", "-k"], env=env)
-        return env
 
     def state(self):
         return self.call("wine", RECEIVER, "state")
@@ -933,17 +928,19 @@ class Windows(Harness):
 
     def open_display(self, runtime):
         env = super().open_display(runtime)
-        if self._testMethodName == "test_wheel":
+        if hasattr(self, "bed"):
             # Wine's bus driver finds the bed's wheels through udev, with its SDL bus off,
             # in a Wine server started inside the bed. The first wheel is there when Wine
             # starts: one announced while Wine looks comes twice, which Wine 8 crashes on.
-            self.bed = Bed(wine=True)
-            env["UMOCKDEV_DIR"] = self.bed.root
             subprocess.run(["wine", "reg", "add", r"HKLM\System\CurrentControlSet\Services\winebus",
                             "/v", "Enable SDL", "/t", "REG_DWORD", "/d", "0", "/f"], env=env,
                            check=True, stdout=subprocess.DEVNULL)
-            for command in (["wineserver", "-k"], ["wineserver", "-w"]):
-                subprocess.run(command, env=env)
+        # One Wine server for the display; a server left from another display is ended.
+        for command in (["wineserver", "-k"], ["wineserver", "-w"]):
+            subprocess.run(command, env=env)
+        self.addCleanup(subprocess.run, ["wineserver", "-w"], env=env)
+        self.addCleanup(subprocess.run, ["wineserver", "-k"], env=env)
+        if hasattr(self, "bed"):
             self.wheels = [self.bed.plug(RALLY)]
         return env
 

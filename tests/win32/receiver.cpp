@@ -1,14 +1,13 @@
 // The end-to-end tests' hands inside Wine (or Windows), as x11_receiver is on X:
 //   record    a window that takes the focus, prints "ready <window>", then "press|release
-//             <key> <sender> <us> <ms>" for each key it gets until its WM_CLOSE (sender:
-//             own for the program's marked keys with their scan code and extended flag,
-//             wrong for marked ones without, other for the rest)
-//   focus | foreground | state    the focus back to it | the front window's title |
-//             "down <virtual keys...>" as GetAsyncKeyState tells them
-//   end TITLE close|quit|session  closes the window (a message box by its OK), or ends its
-//             program by a WM_QUIT, or with the Windows session (prints whether it agreed)
-//   text NAME... | click NAME | layout    the controls' texts | a click on one | each
-//             control that is not where the layout table puts it, and the count checked
+//             <key> <sender> <us> <ms>" for each key until its WM_CLOSE (sender: own for
+//             the program's marked keys with their scan code and extended flag, wrong for
+//             marked ones without, other for the rest)
+//   focus | foreground | state    the focus back to it | the front window's title | the
+//             virtual keys down; text NAME... | click NAME    controls' texts | a click
+//   end TITLE close|quit|session  closes the window (a box by its OK), or ends its program
+//             by a WM_QUIT or with the Windows session (prints whether it agreed)
+//   layout    each control not where the layout table puts it, and the count checked
 //   talk      standard input into the command pipe; prints the answer
 //   squat     makes the command pipe first as another owner, prints "ready", and when
 //             standard input ends, how many bytes its pipes were sent
