@@ -30,20 +30,18 @@ class Controller:
         return sorted(self.buttons)[number - 1]
 
 
+# Where wheels and boxes have their buttons: BTN_JOYSTICK.. and BTN_TRIGGER_HAPPY1..
+GAME_CODES = [*range(BTN_JOYSTICK, BTN_JOYSTICK + 16), *range(BTN_TRIGGER_HAPPY, KEY_CNT)]
+
+
 def wheel(name=b"Fake Racing Wheel", vendor=0x046D, product=0xC24F):
-    # 24 buttons from BTN_JOYSTICK up, then BTN_TRIGGER_HAPPY1..; four axes.
-    return Controller(name, vendor, product,
-                      list(range(BTN_JOYSTICK, BTN_JOYSTICK + 16)) +
-                      list(range(BTN_TRIGGER_HAPPY, BTN_TRIGGER_HAPPY + 8)),
-                      [ABS_X, ABS_Y, ABS_Z, ABS_RZ])
+    return Controller(name, vendor, product, GAME_CODES[:24], [ABS_X, ABS_Y, ABS_Z, ABS_RZ])
 
 
 def button_box(name=b"Fake Button Box", vendor=0x16D0, product=0x0A4B, buttons=32):
-    # Up to 80 buttons where boxes have them; more take every code from BTN_MISC up.
-    codes = list(range(BTN_JOYSTICK, BTN_JOYSTICK + 16)) + list(range(BTN_TRIGGER_HAPPY, 0x300))
-    if buttons > len(codes):
-        codes = list(range(BTN_MISC, KEY_CNT))
-    return Controller(name, vendor, product, codes[:buttons])
+    # More than those 80 take every code from BTN_MISC up.
+    codes = GAME_CODES if buttons <= len(GAME_CODES) else range(BTN_MISC, KEY_CNT)
+    return Controller(name, vendor, product, list(codes[:buttons]))
 
 
 def bits(codes, size):

@@ -4,7 +4,7 @@
 //             the program's marked keys with their scan code and extended flag, wrong for
 //             marked ones without, other for the rest)
 //   focus | foreground | state    the focus back to it | the front window's title | the
-//             virtual keys down; text NAME... | click NAME    controls' texts | a click
+//             virtual keys down; text NAME | click NAME    a control's text | a click
 //   end TITLE close|quit|session  closes the window (a box by its OK), or ends its program
 //             by a WM_QUIT or with the Windows session (prints whether it agreed)
 //   layout    each control not where the layout table puts it, and the count checked
@@ -201,15 +201,12 @@ int main(int argc, char** argv) {
         const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
         return process && TerminateProcess(process, 0) ? 0 : 1;
     }
-    if (mode == "text") {
-        for (int i = 2; i < argc; ++i) {
-            wchar_t text[256] = L"";
-            char utf8[1024] = "";
-            SendMessageW(Control(argv[i]), WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
-            WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
-            std::printf("%s\n", utf8);
-        }
-        return 0;
+    if (mode == "text" && argc == 3) {
+        wchar_t text[256] = L"";
+        char utf8[1024] = "";
+        SendMessageW(Control(argv[2]), WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+        return std::printf("%s\n", utf8) < 0;
     }
     if (mode == "click" && argc == 3) {
         RECT r{};
