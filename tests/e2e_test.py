@@ -426,11 +426,11 @@ class Wigwag(Harness):
 
     def test_own_keys(self):
         # Start/stop on G, the flash key, then on BACKSPACE, pressed after every key-down
-        # and so pressed again while held, which the server drops. The program's own
-        # presses never switch it; the player's do, from XTEST (xdotool) or from another
-        # keyboard, also right after a dropped own press of the same key.
+        # and so pressed again while held, which the server drops, then on SHIFT, pressed
+        # as the left one. The program's own presses never switch it; the player's do, from
+        # XTEST (xdotool) or from another keyboard, also right after a dropped own press.
         switches = []  # (on, off)
-        for key, index in (("g", 31), ("BackSpace", 4)):
+        for key, index in (("g", 31), ("BackSpace", 4), ("Shift_L", 7)):
             other = lambda: self.other_keyboard(key)  # noqa: E731
             at = self.play(f"1|1|0|{index}|31|26|", [(key, 1.5)] + [(other, 0.5)] * 5)
             switches += zip(at[0:6:2], at[1:6:2])
