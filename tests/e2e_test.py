@@ -31,7 +31,8 @@ MAIN, CONTINUE, SAVE = "Wigwag v1.1", "Unable to Continue", "Unable to Save"
 FIFO, BIG = "named pipe", "200 MB of short lines"
 WHEEL, BOX, RALLY = fj.wheel(), fj.button_box(), fj.wheel(b"Race & Rally Wheel")
 BOX_FIELD = f"{BOX.vendor:04x}:{BOX.product:04x}"
-BAD_NAME = b"Sim|Box \xff\xfe\xc3(  \x01"
+PEDALS = fj.Controller(b"Fake Pedals", 0x046D, 0xC26E, [], [0, 1, 2])  # no buttons
+BIG_BOX = fj.button_box(b"Sim|Box \xff\xfe\xc3(  \x01", 0x1234, 0x5678, buttons=300)
 # The wheel button's middle, in the window's pixels (window/layout.h, 15 twips a pixel).
 CMD_WHEEL = (8 + 141 // 2, 171 + 10)
 
@@ -283,9 +284,9 @@ class Harness(unittest.TestCase):
         return err
 
     def saved(self, directory):  # None: no file
-        with contextlib.suppress(FileNotFoundError), open(f"{directory}/wigwag.cfg",
-                                                          newline="") as f:
-            return f.read()
+        with contextlib.suppress(FileNotFoundError):
+            with open(f"{directory}/wigwag.cfg", newline="") as f:
+                return f.read()
 
     def running(self):
         return self.call(*self.runner, PROGRAM, "--status").strip()
@@ -341,7 +342,7 @@ class Harness(unittest.TestCase):
 
     def check_timeline(self, steps, on, off, settings=ALL_ON):
         # The whole run, switched on at step `on` and off at step `off`; the other steps must
-        # send nothing. Returns the commands' answers.
+        # send nothing. Returns the events as X shows them.
         at = self.play(settings, steps)
         t_start, t_stop, t_close = at[on], at[off], at[-1]
         events = self.events()
@@ -606,6 +607,7 @@ class Wigwag(Harness):
             ("help", {}, ["-h"], None, (0, r"\AUsage: wigwag \[options\]\n(.*\n)*  -h, --help"
                                           r"      Show this help and exit\.\n(.*\n)*  "
                                           r"--toggle +Switch the running(.*\n)+\Z", r"\A\Z")),
+            # (No display: a Wigwag running there would be brought forward first.)
             ("a settings folder that cannot be made", {"XDG_CONFIG_HOME": f"{home}/a-file",
                                                       "DISPLAY": ""},
              ["--config-dir"], None, (1, r"\A\Z", r"\Awigwag: cannot use the settings folder "
@@ -735,8 +737,8 @@ class Wigwag(Harness):
         # 0 key-downs (released again before every step), and the run state asked after it.
         bed = self.bed
         wheel, box, twin = bed.plug(WHEEL, False), bed.plug(BOX, False), bed.plug(BOX, False)
-        bed.plug(fj.Controller(b"Fake Pedals", 0x046D, 0xC26E, [], [0, 1, 2]), False)
-        big = bed.plug(fj.button_box(BAD_NAME, 0x1234, 0x5678, buttons=300), False)
+        bed.plug(PEDALS, False)
+        big = bed.plug(BIG_BOX, False)
         bed.plug(BOX, False, exists=False)
         while bed.number < 30:  # twenty at the start with the one below, one of them gone
             bed.plug(fj.button_box(b"Spare Box", 0x16D0, 0x0001), False)
@@ -799,9 +801,7 @@ class Wigwag(Harness):
 
     def test_wheel_list_devices(self):
         self.assertEqual(self.command("--list-devices"), (0, "No game controllers found.\n", ""))
-        for controller in (WHEEL, BOX, BOX, fj.Controller(b"Fake Pedals", 0x046D, 0xC26E, [],
-                                                          [0, 1, 2]),
-                           fj.button_box(BAD_NAME, 0x1234, 0x5678, 300)):
+        for controller in (WHEEL, BOX, BOX, PEDALS, BIG_BOX):
             self.bed.plug(controller)
         self.bed.plug(BOX, exists=False)  # gone between finding and opening: not listed
         self.assertEqual(self.command("--list-devices"), (0, "".join(
@@ -811,7 +811,7 @@ class Wigwag(Harness):
                 ("16d0:0a4b", "Fake Button Box", 32), ("046d:c26e", "Fake Pedals", 0),
                 ("1234:5678", "Sim|Box \ufffd\ufffd\ufffd(", 300)])), ""))
 
-    def click(self, name="cmdWheel"):  # the only one clicked here
+    def click(self):  # on the wheel button
         self.call("xdotool", "mousemove", "--window", self.window(MAIN), *map(str, CMD_WHEEL),
                   "click", "1")
 
@@ -843,8 +843,8 @@ class Windows(Harness):
     def ask_close(self, window):
         self.call("wine", RECEIVER, "end", window, "close")
 
-    def click(self, name):
-        self.call("wine", RECEIVER, "click", name)
+    def click(self):
+        self.call("wine", RECEIVER, "click", "cmdWheel")
 
     def let_go(self, *keys):
         pass  # the bursts are counted in the raw events
@@ -957,7 +957,7 @@ class Windows(Harness):
 
         def choose(before):
             self.assertEqual(shown(), before)
-            self.click("cmdWheel")
+            self.click()
             time.sleep(0.3)
             self.assertRegex(shown(), r"\APress a wheel button\.\.\. \d+\Z")
             self.focus_receiver()
