@@ -37,7 +37,9 @@ unsigned long KeysymForVk(std::uint8_t vk) {
         case 0x6D:
             return XK_KP_Subtract;
         case 0x6E:
-            return XK_KP_Decimal;
+            // The keypad's "." key, as it reads with Num Lock off: X finds KP_Decimal first
+            // on the keypad comma that some keyboards have, another key.
+            return XK_KP_Delete;
         case 0x6F:
             return XK_KP_Divide;
         default:
