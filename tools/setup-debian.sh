@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Wigwag needs: "run" for building and running the Linux
 # program, "package" for building the two releases (tools/package.sh), "test" for every
-# build and test (Linux, sanitizers, Windows under Wine, the packages' checks, and the
-# fuzzer: clang, its libFuzzer and sanitizer runtimes, llvm-symbolizer for its reports).
+# build and test (Linux, sanitizers, Windows under Wine, the packages' checks, the fuzzer:
+# clang, its libFuzzer and sanitizer runtimes, llvm-symbolizer for its reports; and the
+# Wayland desktops the tests run headless: sway, mutter, the portal and wev).
 set -euo pipefail
 
 run_packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libx11-dev libxtst-dev
-              libxi-dev libudev-dev libevdev-dev fonts-liberation xdg-utils)
+              libxi-dev libwayland-dev libxkbcommon-dev libudev-dev libevdev-dev
+              fonts-liberation xdg-utils)
 package_packages=("${run_packages[@]}" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
                   mingw-w64-tools dpkg-dev file gzip)
 test_packages=("${package_packages[@]}" libgtest-dev googletest wine wine64 xvfb xauth xdotool
                x11-utils imagemagick python3 python3-pil lintian appstream
                desktop-file-utils man-db clang libclang-rt-14-dev llvm-14 umockdev
-               libumockdev-dev gir1.2-umockdev-1.0 python3-gi)
+               libumockdev-dev gir1.2-umockdev-1.0 python3-gi sway xwayland wev mutter
+               xdg-desktop-portal dbus-daemon)
 
 case "${1:-test}" in
     run) wanted=("${run_packages[@]}") ;;

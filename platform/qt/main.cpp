@@ -1,6 +1,8 @@
-// Wigwag on Linux: the Qt window on an X display, keys through XTest.
+// Wigwag on Linux: the Qt window on an X display; keys through XTest, or in a Wayland
+// session through the compositor's virtual keyboard or the desktop's portal.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -13,10 +15,14 @@
 #include <vector>
 
 #include "platform/linux/linux_joystick.h"
+#include "platform/linux/linux_keyboard.h"
+#include "platform/printable.h"
+#include "platform/qt/desktop_portal.h"
 #include "platform/qt/fd_notifiers.h"
 #include "platform/qt/instance.h"
 #include "platform/qt/options.h"
 #include "platform/qt/qt_host.h"
+#include "platform/wayland/wayland_keyboard.h"
 #include "platform/x11/x11_keyboard.h"
 #include "window/form1.h"
 
@@ -54,6 +60,12 @@ bool SignalArrived() {
     return ::read(signalPipe[0], buffer, sizeof buffer) > 0;
 }
 
+// The same, leaving it for SignalArrived().
+bool SignalPending() {
+    int bytes = 0;
+    return ::ioctl(signalPipe[0], FIONREAD, &bytes) == 0 && bytes > 0;
+}
+
 // wigwag --list-devices: no display, no window.
 int ListDevices() {
     wigwag::LinuxJoysticks joysticks(nullptr);
@@ -62,6 +74,55 @@ int ListDevices() {
     for (const wigwag::GameController& controller : found)
         std::printf("%s\n", wigwag::ControllerLine(controller).c_str());
     return 0;
+}
+
+// The ways out for keys that WIGWAG_KEYS may name; "auto" takes the first that works.
+enum class KeyPath { automatic, virtualKeyboard, portal, xtest };
+
+std::optional<KeyPath> ChosenKeyPath() {
+    const QByteArray name = qgetenv("WIGWAG_KEYS");
+    if (name.isEmpty() || name == "auto") return KeyPath::automatic;
+    if (name == "virtual-keyboard") return KeyPath::virtualKeyboard;
+    if (name == "portal") return KeyPath::portal;
+    if (name == "xtest") return KeyPath::xtest;
+    std::fprintf(stderr,
+                 "wigwag: WIGWAG_KEYS=\"%s\" names no way out for keys (auto, virtual-keyboard, "
+                 "portal or xtest)\n",
+                 wigwag::Printable(name.toStdString()).c_str());
+    return std::nullopt;
+}
+
+// In a Wayland session (or when WIGWAG_KEYS asks for one), the first way out for keys that
+// works, said in one line; nullptr for XTest. `wayland` is set to the virtual keyboard when
+// that is the one. `failed` when a way that WIGWAG_KEYS asked for does not work.
+std::unique_ptr<wigwag::KeyOutput> OpenKeyOutput(KeyPath path, QSocketNotifier& stop,
+                                                 wigwag::WaylandKeyboard*& wayland, bool& failed) {
+    const bool session = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    if (path == KeyPath::xtest || (path == KeyPath::automatic && !session)) return nullptr;
+    std::string why, whyNot;
+    std::unique_ptr<wigwag::KeyOutput> output;
+    if (path != KeyPath::portal) {
+        std::unique_ptr<wigwag::WaylandKeyboard> keyboard = wigwag::WaylandKeyboard::Open(why);
+        wayland = keyboard.get();
+        output = std::move(keyboard);
+        if (!output) whyNot = why;
+    }
+    if (!output && path != KeyPath::virtualKeyboard) {
+        output = wigwag::PortalKeyboard::Open(stop, why);
+        if (!output) whyNot += (whyNot.empty() ? "" : "; ") + why;
+    }
+    if (SignalPending()) {
+        return output;  // ending: nothing to say
+    } else if (output) {
+        std::fprintf(stderr, "wigwag: keys go out through %s\n", output->Name().c_str());
+    } else if (path == KeyPath::automatic) {
+        std::fprintf(stderr, "wigwag: keys go out through XTest, to X windows only: %s\n",
+                     whyNot.c_str());
+    } else {
+        std::fprintf(stderr, "wigwag: %s\n", whyNot.c_str());
+        failed = true;
+    }
+    return output;
 }
 
 }  // namespace
@@ -81,6 +142,8 @@ int main(int argc, char** argv) {
     wigwag::qt::Instance instance;
     if (const std::optional<int> done = instance.Claim(options.command)) return *done;
     if (options.configDir && !wigwag::EnterConfigDir()) return 1;
+    const std::optional<KeyPath> keyPath = ChosenKeyPath();
+    if (!keyPath) return 2;
 
     std::string error;
     std::unique_ptr<wigwag::X11Keyboard> keyboard = wigwag::X11Keyboard::Open(nullptr, error);
@@ -97,6 +160,23 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
 
+    wigwag::WaylandKeyboard* wayland = nullptr;
+    bool failed = false;
+    std::unique_ptr<wigwag::KeyOutput> output =
+        OpenKeyOutput(*keyPath, signalNotifier, wayland, failed);
+    if (failed) return 1;
+    if (SignalArrived()) return 0;  // the player may have been asked at length
+    std::unique_ptr<QSocketNotifier> waylandNotifier;
+    if (wayland) {
+        waylandNotifier = std::make_unique<QSocketNotifier>(wayland->Fd(), QSocketNotifier::Read);
+        QObject::connect(waylandNotifier.get(), &QSocketNotifier::activated,
+                         [wayland] { wayland->Dispatch(); });
+    }
+    // The desktop's own shortcut for the start/stop key, where it offers one.
+    std::unique_ptr<wigwag::PortalShortcut> shortcut;
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) shortcut = wigwag::PortalShortcut::Open();
+    wigwag::LinuxKeyboard keys(*keyboard, std::move(output), shortcut.get());
+
     // The game controllers, read inside the event loop whenever one has something to say.
     wigwag::LinuxJoysticks* joysticks = nullptr;
     wigwag::qt::FdNotifiers notifiers([&joysticks](int fd) { joysticks->Readable(fd); });
@@ -105,7 +185,7 @@ int main(int argc, char** argv) {
 
     int code = 1;
     try {
-        wigwag::QtHost host(*keyboard);
+        wigwag::QtHost host(keys);
         host.SetButtonDevice(&controllers);
         instance.Listen(host);
         QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&host] {
@@ -121,6 +201,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "wigwag: stopped by an unknown error\n");
     }
     signalNotifier.setEnabled(false);
-    keyboard->Restore();
+    keys.Restore();
     return code;
 }

@@ -92,7 +92,9 @@ QString HelpText(const std::vector<QCommandLineOption>& options) {
         "Settings: wigwag.cfg in the current folder (see --config-dir), read at start and\n"
         "written when the window closes.\n"
         "Needs an X display (DISPLAY; under Wayland, XWayland) with the XTEST and XInput 2\n"
-        "extensions: Wigwag sends its keys through the X server.\n");
+        "extensions. In a Wayland session (WAYLAND_DISPLAY) the keys go out through the\n"
+        "compositor's virtual keyboard or the desktop's remote-desktop portal, else XTEST;\n"
+        "WIGWAG_KEYS=virtual-keyboard, portal or xtest picks one (default: auto).\n");
     return text;
 }
 

@@ -22,6 +22,8 @@ namespace {
 // Longer than the hazard lights' 1 s between presses, so a running effect's key keeps its
 // auto-repeat off; short enough to give the key back soon after the effects stop.
 constexpr double kRepeatRestoreDelay = 2.0;
+// How long a key sent another way may take to come back through the X server.
+constexpr double kOwnPressWindow = 0.25;
 
 double Now() {
     timespec ts{};
@@ -121,6 +123,29 @@ std::vector<unsigned> X11Keyboard::HeldKeycodes() const {
     return held;
 }
 
+void X11Keyboard::OwnKeyElsewhere(unsigned keycode, bool up) {
+    if (keycode < 8 || keycode > 255) return;
+    if (up) {
+        heldElsewhere_[keycode] = false;
+        releasedAt_[keycode] = Now();
+    } else {
+        // The key goes through the compositor, which may reach the X server before this
+        // connection does: the server has turned the key's repeat off before it is sent.
+        if (RepeatOff(keycode)) XSync(display_, False);
+        heldElsewhere_[keycode] = true;
+        expected_.emplace_back(keycode, Now() + kOwnPressWindow);
+    }
+    XFlush(display_);
+}
+
+bool X11Keyboard::RepeatOff(unsigned keycode) {
+    if (!repeatWasOn_[keycode] || repeatOff_[keycode]) return false;
+    repeatOff_[keycode] = true;
+    NoteRepeats();  // noted before it changes
+    SetAutoRepeat(keycode, false);
+    return true;
+}
+
 void X11Keyboard::SetAutoRepeat(unsigned keycode, bool on) {
     XKeyboardControl control{};
     control.key = static_cast<int>(keycode);
@@ -136,11 +161,7 @@ void X11Keyboard::Send(std::uint8_t vk, bool up) {
         held_[keycode] = false;
         releasedAt_[keycode] = Now();
     } else {
-        if (repeatWasOn_[keycode] && !repeatOff_[keycode]) {
-            repeatOff_[keycode] = true;
-            NoteRepeats();  // noted before it changes
-            SetAutoRepeat(keycode, false);
-        }
+        RepeatOff(keycode);
         ownPresses_.push_back({NextRequest(display_), keycode});
         XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
         held_[keycode] = true;
@@ -170,8 +191,14 @@ void X11Keyboard::Drain() {
                 own = std::find_if(ownPresses_.begin(), ownPresses_.end(), [&](const OwnPress& p) {
                     return p.serial == cookie.serial && p.keycode == keycode;
                 });
+            auto expected = expected_.end();
+            if (!fromXTest)
+                expected = std::find_if(expected_.begin(), expected_.end(),
+                                        [&](const auto& e) { return e.first == keycode; });
             if (own != ownPresses_.end())
                 ownPresses_.erase(own);
+            else if (expected != expected_.end())
+                expected_.erase(expected);
             else if (!(raw->flags & XIKeyRepeat) && keycode < presses_.size())
                 ++presses_[keycode];
         }
@@ -183,7 +210,8 @@ void X11Keyboard::RestoreIdleRepeats() {
     const double now = Now();
     bool restored = false;
     for (unsigned k = 0; k < 256; ++k) {
-        if (repeatOff_[k] && !held_[k] && now - releasedAt_[k] >= kRepeatRestoreDelay) {
+        if (repeatOff_[k] && !held_[k] && !heldElsewhere_[k] &&
+            now - releasedAt_[k] >= kRepeatRestoreDelay) {
             SetAutoRepeat(k, true);
             repeatOff_[k] = false;
             restored = true;
@@ -254,6 +282,8 @@ KeyPoll X11Keyboard::Poll(std::uint8_t vk) {
     XQueryKeymap(display_, keys);
     Drain();
     ownPresses_.clear();
+    const double now = Now();
+    std::erase_if(expected_, [now](const auto& e) { return e.second < now; });
     const unsigned keycode = Keycode(vk);
     if (keycode == 0) return {};
     KeyPoll poll;
@@ -266,7 +296,7 @@ KeyPoll X11Keyboard::Poll(std::uint8_t vk) {
 void X11Keyboard::Restore() {
     for (unsigned k = 0; k < 256; ++k) {
         if (held_[k]) XTestFakeKeyEvent(display_, k, False, CurrentTime);
-        held_[k] = false;
+        held_[k] = heldElsewhere_[k] = false;
     }
     for (unsigned k = 0; k < 256; ++k) {
         if (repeatOff_[k]) SetAutoRepeat(k, true);

@@ -18,6 +18,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/key_device.h"
@@ -47,11 +48,18 @@ class X11Keyboard final : public KeyDevice {
     unsigned Keycode(std::uint8_t vk);
     // Keycodes the program holds down now.
     std::vector<unsigned> HeldKeycodes() const;
+    // A key event the program sent another way (in a Wayland session), which X windows get
+    // through the X server's own keyboard: the next raw press of that keycode within a
+    // moment is the program's, not the player's, and the key must not auto-repeat there
+    // while the program holds it.
+    void OwnKeyElsewhere(unsigned keycode, bool up);
 
   private:
     explicit X11Keyboard(Display* display);
     bool Init(std::string& error);
     void SetAutoRepeat(unsigned keycode, bool on);
+    // Turns the key's auto-repeat off, if it is on and not off already; true if it did.
+    bool RepeatOff(unsigned keycode);
     void Drain();
     void RestoreIdleRepeats();
     // Gives back what a run killed on this display left noted.
@@ -69,13 +77,15 @@ class X11Keyboard final : public KeyDevice {
     std::string repeatNote_;  // the note's name there; empty: no note
     bool noted_ = false;      // the note holds keycodes of this run
     int xiOpcode_ = 0;
-    std::vector<int> xtestDevices_;         // slave keyboards fed by XTest
-    std::array<bool, 256> held_{};          // keycodes the program pressed and did not release
-    std::array<bool, 256> repeatOff_{};     // keycodes whose auto-repeat the program turned off
-    std::array<bool, 256> repeatWasOn_{};   // per-key auto-repeat as found at start
-    std::array<double, 256> releasedAt_{};  // monotonic seconds of the program's last key-up
-    std::array<unsigned, 256> presses_{};   // the player's presses since the key's last poll
-    std::vector<OwnPress> ownPresses_;      // sent, raw event not seen yet
+    std::vector<int> xtestDevices_;          // slave keyboards fed by XTest
+    std::array<bool, 256> held_{};           // keycodes the program pressed and did not release
+    std::array<bool, 256> heldElsewhere_{};  // the same, sent another way than XTest
+    std::array<bool, 256> repeatOff_{};      // keycodes whose auto-repeat the program turned off
+    std::array<bool, 256> repeatWasOn_{};    // per-key auto-repeat as found at start
+    std::array<double, 256> releasedAt_{};   // monotonic seconds of the program's last key-up
+    std::array<unsigned, 256> presses_{};    // the player's presses since the key's last poll
+    std::vector<OwnPress> ownPresses_;       // sent, raw event not seen yet
+    std::vector<std::pair<unsigned, double>> expected_;  // keycode, until when (monotonic s)
 };
 
 }  // namespace wigwag
