@@ -8,6 +8,7 @@ import contextlib
 import fcntl
 import os
 import pwd
+import re
 import shutil
 import signal
 import socket
@@ -15,6 +16,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -168,6 +170,8 @@ class Harness(unittest.TestCase):
     """The harness: a display, a receiver window on it, a private runtime folder, and the
     program started, played and ended on that display."""
     runner = []    # what runs the program and the receiver
+    user = ME      # who runs them and every other client
+    managed = []   # ["managed"]: a window manager gives the focus, the receiver takes it
     clock = staticmethod(time.monotonic)  # the receiver's clock
     patience = 20  # seconds a helper program or a later start may take
 
@@ -176,7 +180,7 @@ class Harness(unittest.TestCase):
         self.env = self.open_display(runtime)
         # Under Wine a named pipe, which goes with the program.
         self.socket = None if self.runner else f"{runtime}/wigwag-{self.env['DISPLAY'][1:]}.sock"
-        self.receiver = self.popen([*self.runner, RECEIVER, "record"],
+        self.receiver = self.popen([*self.runner, RECEIVER, "record", *self.managed],
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.receiver.stdout.readline()  # "ready": it has the focus
         self.keyboard = self.state()  # nothing down yet, auto-repeat as set
@@ -187,6 +191,8 @@ class Harness(unittest.TestCase):
         self.addCleanup(stop, xvfb)
         env = dict(os.environ, DISPLAY=":" + xvfb.stdout.readline().strip(),
                    XDG_RUNTIME_DIR=runtime)
+        for name in ("WAYLAND_DISPLAY", "WIGWAG_KEYS"):  # a desktop's own session stays out
+            env.pop(name, None)
         if self._testMethodName.startswith("test_wheel"):  # run under umockdev-wrapper
             self.bed = Bed(wine=bool(self.runner))
             env["UMOCKDEV_DIR"] = self.bed.root
@@ -202,21 +208,22 @@ class Harness(unittest.TestCase):
         # A press of the player's own keyboard, not the XTEST one the program sends on.
         self.call(RECEIVER, "keyboard", key)
 
-    def folder(self, mode=0o755, user=ME):
+    def folder(self, mode=0o755, user=None):
         path = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, path, ignore_errors=True)
         os.chmod(path, mode)
-        os.chown(path, pwd.getpwnam(user).pw_uid, -1)
+        os.chown(path, pwd.getpwnam(user or self.user).pw_uid, -1)
         return path
 
-    def popen(self, command, user=ME, env=None, **popen):
-        # As another user, with a home and runtime folder of its own.
-        env = env or self.env
+    def popen(self, command, user=None, env=None, **popen):
+        # As another user than the harness's, with a home and runtime folder of its own.
+        env, user = env or self.env, user or self.user
         if user != ME:
             if os.geteuid() != 0:
                 self.skipTest(f"running as {user} needs root")
             command = ["setpriv", f"--reuid={user}", f"--regid={pwd.getpwnam(user).pw_gid}",
                        "--clear-groups", *command]
+        if user != self.user:
             home = self.folder(0o700, user)
             env = dict(env, HOME=home, XDG_RUNTIME_DIR=home)
         proc = subprocess.Popen(command, env=env, text=True, **popen)
@@ -229,15 +236,16 @@ class Harness(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, (command, err))
         return out
 
-    def command(self, *options, env=None, cwd=None, user=ME):
+    def command(self, *options, env=None, cwd=None, user=None):
         # A later start of the program: (exit status, standard output, standard error).
         proc = self.popen([*self.runner, PROGRAM, *options], user, env, cwd=cwd,
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         out, err = proc.communicate(timeout=self.patience)
         return proc.returncode, out, err
 
-    def start(self, directory, settings=None, user=ME, **popen):
+    def start(self, directory, settings=None, user=None, **popen):
         # The program in directory, with this settings line in wigwag.cfg (None: no file).
+        user = user or self.user
         if settings is not None:
             make_files(directory, {"wigwag.cfg": settings + "\r\n"}, user)
         return self.popen([*self.runner, PROGRAM], user, cwd=directory, stderr=subprocess.PIPE,
@@ -984,6 +992,317 @@ class Windows(Harness):
             ("the start/stop key", lambda: self.call("xdotool", "key", "Delete"), 1),
         ], saved="0|1|1|0|31|26|046d:c24f:18|",
             after_each=lambda name: self.assertEqual(shown(), caption, name))
+
+
+# --- Wayland desktops ----------------------------------------------------------------------
+HERE = os.path.dirname(os.path.abspath(__file__))
+BACKEND = os.path.join(HERE, "wayland", "portal_backend.py")
+DESKTOP_USER = "nobody" if os.geteuid() == 0 else ME  # sway refuses to run as root
+EVDEV_NAMES = {11: "0", 14: "BackSpace", 48: "b", 34: "g", 10: "9", 199: "wake"}
+
+
+def monotonic_ms(ms):
+    """A compositor's 32-bit millisecond time as seconds on time.monotonic()'s clock."""
+    now = time.monotonic() * 1000
+    return (ms + round((now - ms) / 2**32) * 2**32) / 1000
+
+
+class Reader:
+    """Lines of a process's output as they come, each with when it came."""
+
+    def __init__(self, proc, parse=lambda line, when: (line.rstrip("\n"), when)):
+        self.proc, self.items, self.came = proc, [], threading.Condition()
+        self.parse, self.pid = parse, proc.pid
+        threading.Thread(target=self.read, daemon=True).start()
+
+    def read(self):
+        for line in self.proc.stdout:
+            item = self.parse(line, time.monotonic())
+            with self.came:
+                if item is not None:
+                    self.items.append(item)
+                self.came.notify_all()
+
+    def wait(self, found, timeout=20):
+        with self.came:
+            self.came.wait_for(lambda: any(found(item) for item in self.items), timeout)
+            return [item for item in self.items if found(item)]
+
+
+class Wev(Reader):
+    """wev, a native Wayland window, as the receiver: every wl_keyboard key event with the
+    compositor's time, and the keys down by those events."""
+
+    def __init__(self, harness, env):
+        self.key = None
+        super().__init__(harness.popen(["stdbuf", "-oL", "wev"], env=env,
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL),
+                         self.line)
+        harness.assertTrue(self.wait(lambda item: item == "shown"), "no wev window")
+
+    def line(self, line, _):
+        if "xdg_surface] configure" in line:
+            return "shown"
+        if key := re.search(r"key: serial: \d+; time: (\d+); key: \d+; state: (\d)", line):
+            self.key = key
+        elif self.key and (sym := re.match(r"\s+sym: (\S+)", line)):
+            at = monotonic_ms(int(self.key[1]))
+            kind = "press" if self.key[2] == "1" else "release"
+            self.key = None
+            return kind, sym[1], at, at
+
+    def events(self):
+        return [item for item in self.items if item != "shown"]
+
+    def down(self):
+        keys = set()
+        for kind, key, _, _ in self.events():
+            (keys.add if kind == "press" else keys.discard)(key)
+        return keys
+
+
+class Desktop(Reader):
+    """A private session bus with the desktop's side of the portals on it (portal_backend.py
+    in `mode`), told words and heard saying what it was asked."""
+
+    def __init__(self, harness, env, mode):
+        bus = harness.popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
+        super().__init__(harness.popen(["/usr/bin/python3", BACKEND, mode], env=env,
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE))
+        harness.assertTrue(self.wait(lambda line: line[0] == "ready"), "no portal backend")
+
+    def word(self, text):
+        self.proc.stdin.write(text + "\n")
+        self.proc.stdin.flush()
+
+    def said(self, word):
+        return [line for line, _ in self.items if line.split()[0] == word]
+
+    def keys(self):
+        """The program's key events as the desktop got them: (kind, name, when, when)."""
+        return [("press" if state == "1" else "release", EVDEV_NAMES.get(int(code), code),
+                 at, at) for line, at in self.items if line.startswith("key ")
+                for _, code, state, _ in [line.split()]]
+
+
+class NativeWindow:
+    """The receiver is a native Wayland window (wev): the keys reach it only through the
+    compositor, not through XWayland."""
+
+    def setUp(self):
+        runtime = self.folder(0o700)
+        self.env = self.open_display(runtime)
+        self.socket = None
+        self.receiver = Wev(self, self.env)
+        self.keyboard = self.state()
+
+    def state(self):
+        time.sleep(0.3)  # what the compositor sent last has arrived
+        return sorted(self.receiver.down())
+
+    def let_go(self, *keys):
+        pass  # the bursts are counted in the raw events
+
+    def check_endings(self, desktop_ending=None):
+        # Every ending lets go of every key: a close, each signal, a hard kill, and
+        # `desktop_ending` (the desktop's own) when given, after which the program goes on.
+        for ending in (None, *ENDING):
+            self.play(ALL_ON, [("Delete", 0.75)], ending)
+        for ending in filter(None, ("kill", desktop_ending)):
+            proc = self.start(self.folder(), "0|1|0|0|31|26|")  # the horn only
+            window = self.window(proc=proc)
+            self.focus_receiver()
+            self.call("xdotool", "key", "Delete")
+            time.sleep(0.75)
+            self.assertEqual(self.state(), ["0", "BackSpace", "b"])
+            if ending == "kill":
+                proc.kill()
+                proc.wait()
+            else:
+                desktop_ending()
+            self.assertEqual(self.state(), self.keyboard, ending)
+            if ending != "kill":
+                return self.close(window, proc)
+
+    def events(self, raw=False):
+        # As X shows them, unless raw: a key-down of a key that is down never comes there.
+        time.sleep(0.3)
+        down, events = set(), []
+        for kind, key, at, stamp in self.receiver.events():
+            if raw or (kind == "press") != (key in down):
+                events.append((kind, key, at, stamp))
+            (down.add if kind == "press" else down.discard)(key)
+        return events
+
+
+class Sway(Harness):
+    """Headless sway, a wlroots desktop, with XWayland, sway as an ordinary user. The
+    program's window is an X one in XWayland and its keys go out through a Wayland virtual
+    keyboard; here the receiver is an X window in XWayland, which gets them as the
+    compositor's own keyboard's, and xdotool plays the player there."""
+
+    user, managed = DESKTOP_USER, ["managed"]
+
+    def open_display(self, runtime):
+        global PROGRAM, RECEIVER
+        if self.user != ME:  # the programs where that user may run them
+            programs = self.folder()
+            self.addCleanup(globals().update, PROGRAM=PROGRAM, RECEIVER=RECEIVER)
+            PROGRAM, RECEIVER = (shutil.copy(path, programs) for path in (PROGRAM, RECEIVER))
+        home = self.folder(0o700)
+        config, found = os.path.join(home, "config"), os.path.join(home, "env")
+        with open(config, "w") as f:
+            f.write(f"output HEADLESS-1 resolution 1024x768\nxwayland enable\n"
+                    f"exec env > {found}.part && mv {found}.part {found}\n")
+        os.chmod(config, 0o644)
+        self.popen(["sway", "-c", config], stderr=subprocess.DEVNULL, env={
+            "PATH": os.environ["PATH"], "HOME": home, "XDG_RUNTIME_DIR": home,
+            "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1"})
+        end = time.monotonic() + self.patience
+        while not os.path.exists(found) and time.monotonic() < end:
+            time.sleep(0.05)
+        with open(found) as f:
+            session = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+        env = dict(os.environ, DISPLAY=session["DISPLAY"], SWAYSOCK=session["SWAYSOCK"],
+                   WAYLAND_DISPLAY=os.path.join(home, session["WAYLAND_DISPLAY"]),
+                   XDG_RUNTIME_DIR=runtime, HOME=home)
+        env.pop("WIGWAG_KEYS", None)
+        return env
+
+    def focus_receiver(self):
+        # A new window takes the focus under sway: the receiver is given it back.
+        self.call("swaymsg", f"[pid={self.receiver.pid}] focus")
+        time.sleep(0.1)
+
+    def test_timeline(self):
+        self.check_timeline([("Delete", 2.5), ("Delete", 1.5)], 0, 1)
+        self.assertRegex(self.err, r"\Awigwag: keys go out through a Wayland virtual keyboard")
+
+
+class SwayNative(NativeWindow, Sway):
+    """The same desktop with a native Wayland window holding the focus."""
+
+    def test_timeline(self):
+        Sway.test_timeline(self)
+
+    def test_endings(self):
+        # (A hard kill: the compositor lets go of a gone client's keyboard.)
+        self.check_endings()
+
+
+class Mutter(NativeWindow, Harness):
+    """GNOME's compositor, headless, with the real portal (xdg-desktop-portal) and a backend
+    of the tests' own that passes keys on to mutter and makes the global shortcut. The
+    program's window is on an Xvfb of its own, where xdotool plays the player; its keys go
+    out through the RemoteDesktop portal to a native window."""
+
+    def open_display(self, runtime):
+        env = super().open_display(runtime)
+        self.desktop = Desktop(self, env, "backend")
+        name = "wayland-wigwag"
+        self.popen(["mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
+                    "1024x768", f"--wayland-display={name}"], env=env, stderr=subprocess.DEVNULL)
+        portals = self.folder()
+        with open(os.path.join(portals, "wigwag.portal"), "w") as f:
+            f.write("[portal]\nDBusName=org.freedesktop.impl.portal.desktop.wigwag\n"
+                    "Interfaces=org.freedesktop.impl.portal.RemoteDesktop;"
+                    "org.freedesktop.impl.portal.GlobalShortcuts;\nUseIn=wigwag\n")
+        self.popen(["/usr/libexec/xdg-desktop-portal", "-r"], stderr=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL,
+                   env=dict(env, XDG_DESKTOP_PORTAL_DIR=portals, XDG_CURRENT_DESKTOP="wigwag"))
+        self.assertTrue(self.desktop.wait(lambda line: line[0] == "portal"), "no portal")
+        end = time.monotonic() + self.patience
+        while not os.path.exists(os.path.join(runtime, name)) and time.monotonic() < end:
+            time.sleep(0.05)
+        env.update(WAYLAND_DISPLAY=name, XDG_STATE_HOME=self.folder())
+        return env
+
+    def events(self, raw=False):
+        # Raw: as the desktop got them, since mutter passes on no key-down of a held key.
+        return self.desktop.keys() if raw else super().events()
+
+    def test_timeline(self):
+        self.check_timeline([("Delete", 2.5), ("Delete", 1.5)], 0, 1)
+        self.assertRegex(self.err, r"\Awigwag: keys go out through the desktop's remote-desktop "
+                                   r"portal \(version 1\), which asks for consent at every start\n\Z")
+        self.assertEqual(os.listdir(self.env["XDG_STATE_HOME"]), [], "a token kept")
+
+    def test_shortcut(self):
+        # The start/stop key, G here, is the desktop's shortcut "Start/stop". An activation
+        # switches once, also held (activated again without a deactivation), also when the X
+        # server sees the press too; the program's own G (it flashes with G), which the desktop
+        # takes as the shortcut as well, never switches.
+        word = self.desktop.word
+        self.play("1|0|0|31|31|26|", [
+            ("activated", lambda: (word("activate"), word("deactivate")), 1),
+            ("held", lambda: (word("activate"), time.sleep(0.3), word("activate"),
+                              time.sleep(0.3), word("deactivate")), 1),
+            ("seen by both", lambda: (word("activate"), self.call("xdotool", "key", "g"),
+                                      word("deactivate")), 1),
+            ("its own G", lambda: time.sleep(1.2), 0),
+        ])
+        self.assertEqual(self.desktop.said("bind"), ["bind g"])
+
+    def test_endings(self):
+        # (A hard kill: the portal ends a gone client's session. The desktop's own ending: it
+        # closes the session; the program says so and goes on with XTest.)
+        err = self.check_endings(lambda: self.desktop.word("close"))
+        self.assertRegex(err, r"\nwigwag: the desktop closed the remote-desktop session: its "
+                              r"keys count as let go, and keys go out through XTest")
+
+
+class PortalStandIn(Harness):
+    """A stand-in of the portal itself on a private bus, RemoteDesktop version 2, beside the
+    usual Xvfb and X receiver; no compositor answers on WAYLAND_DISPLAY."""
+
+    def open_display(self, runtime):
+        env = super().open_display(runtime)
+        self.desktop = Desktop(self, env, "portal")
+        return dict(env, WAYLAND_DISPLAY="wayland-none", XDG_STATE_HOME=self.folder())
+
+    def test_consent(self):
+        # The consent is remembered by a restore token that each start sends and replaces;
+        # a refusal or a failure leaves the program on XTest; WIGWAG_KEYS forces a way.
+        kept = os.path.join(self.env["XDG_STATE_HOME"], "wigwag", "remote-desktop-token")
+        portal = r"\Awigwag: keys go out through the desktop's remote-desktop portal \(version 2\)\n\Z"
+        xtest = r"\Awigwag: keys go out through XTest, to X windows only: [^\n]*: {}\n\Z"
+        asked = "select persist_mode=2 {}types=1"
+        cases = [  # name, response, WIGWAG_KEYS, standard error, asked, token kept after it
+            ("first start", 0, "", portal, asked.format(""), "token-1"),
+            ("consent kept", 0, "auto", portal, asked.format("restore_token=token-1 "), "token-2"),
+            ("refused", 1, "portal", r"\Awigwag: [^\n]*the player did not allow it\n\Z", None, None),
+            ("failed", 2, "", xtest.format("it failed"), asked.format("restore_token=token-2 "),
+             "token-2"),
+            ("XTest asked for", 0, "xtest", r"\A\Z", None, "token-2"),
+        ]
+        for name, response, keys, err, select, token in cases:
+            with self.subTest(name):
+                self.desktop.word(f"answer {response}")
+                heard = len(self.desktop.items)
+                env = dict(self.env, WIGWAG_KEYS=keys)
+                if token is None:  # a way that WIGWAG_KEYS asked for does not work
+                    code, _, err_out = self.command(env=env)
+                    self.assertEqual(code, 1)
+                    self.assertRegex(err_out, err)
+                    continue
+                self.env = env
+                self.play(ALL_ON, [("Delete", 0.5)])
+                self.assertRegex(self.err, err)
+                said = [line for line, _ in self.desktop.items[heard:]]
+                self.assertEqual([line for line in said if line.startswith("select")],
+                                 [select] if select else [])
+                self.assertEqual("key 11 1" in " ".join(said), response == 0 and keys != "xtest")
+                with open(kept) as f:
+                    self.assertEqual(f.read(), token + "\n")
+        self.assertEqual([stat.S_IMODE(os.stat(path).st_mode) for path in (kept, os.path.dirname(kept))],
+                         [0o600, 0o700])
+        # The burst reached the X receiver through XTest in the two runs without the portal.
+        self.assertEqual(len(times(self.events(), "0", "press")), 2)
+        self.assertEqual(self.command(env=dict(self.env, WIGWAG_KEYS="uinput"))[::2],
+                         (2, "wigwag: WIGWAG_KEYS=\"uinput\" names no way out for keys (auto, "
+                             "virtual-keyboard, portal or xtest)\n"))
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 // A small X client for the end-to-end tests and the benchmark.
 //
-//   x11_receiver record      a window that keeps the keyboard focus and prints one line per
-//                            key event:
+//   x11_receiver record [managed]
+//                            a window that keeps the keyboard focus (under a window manager,
+//                            "managed": that takes it when it is given it) and prints one line
+//                            per key event:
 //                            "press|release <keysym> <keycode> <monotonic us> <server ms>";
 //                            "ready <window id>" first; ends when stdin closes
 //   x11_receiver state       prints "down <keycodes...>" (XQueryKeymap) and
@@ -24,7 +26,7 @@
 
 namespace {
 
-void Record(Display* display) {
+void Record(Display* display, bool managed) {
     const Window window =
         XCreateSimpleWindow(display, DefaultRootWindow(display), 600, 600, 200, 100, 0, 0, 0);
     XSelectInput(display, window,
@@ -33,7 +35,7 @@ void Record(Display* display) {
     XEvent mapped;  // viewable, and so able to take the focus, once mapped
     do XWindowEvent(display, window, StructureNotifyMask, &mapped);
     while (mapped.type != MapNotify);
-    XSetInputFocus(display, window, RevertToParent, CurrentTime);
+    if (!managed) XSetInputFocus(display, window, RevertToParent, CurrentTime);
     XSync(display, False);
     std::printf("ready %lu\n", window);
     pollfd fds[2] = {{ConnectionNumber(display), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
@@ -43,7 +45,7 @@ void Record(Display* display) {
             XEvent event;
             XNextEvent(display, &event);
             // Keep the focus: the keys under test must come here.
-            if (event.type == FocusOut && event.xfocus.mode == NotifyNormal)
+            if (!managed && event.type == FocusOut && event.xfocus.mode == NotifyNormal)
                 XSetInputFocus(display, window, RevertToParent, CurrentTime);
             if (event.type != KeyPress && event.type != KeyRelease) continue;
             timespec ts{};
@@ -105,7 +107,7 @@ int main(int argc, char** argv) {
     Display* display = XOpenDisplay(nullptr);
     if (!display) return 2;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line as it comes
-    if (mode == "record") Record(display);
+    if (mode == "record") Record(display, argc > 2 && std::string(argv[2]) == "managed");
     if (mode == "state") State(display);
     if (mode == "keyboard" && Keyboard(display, argv + 2) != 0) return 1;
     if (mode == "close" && argc > 2) Close(display, std::strtoul(argv[2], nullptr, 0));
