@@ -6,6 +6,7 @@
 #   e2e_test.py PROGRAM RECEIVER [Wigwag.test_... | Windows.test_...]
 import contextlib
 import fcntl
+import json
 import os
 import pwd
 import re
@@ -172,6 +173,7 @@ class Harness(unittest.TestCase):
     runner = []    # what runs the program and the receiver
     user = ME      # who runs them and every other client
     managed = []   # ["managed"]: a window manager gives the focus, the receiver takes it
+    bursts_counted = True  # each switch-over's 0 key-down shows in the raw events
     clock = staticmethod(time.monotonic)  # the receiver's clock
     patience = 20  # seconds a helper program or a later start may take
 
@@ -333,6 +335,8 @@ class Harness(unittest.TestCase):
         at.append(self.clock())
         self.err = self.end(proc, ending, window)
         self.assertEqual(self.saved(directory), (saved or settings) + FOOTER)
+        if not self.bursts_counted:
+            counted = []
         events = self.events(raw=True) if counted else []
         for (name, _, switches), start, end in zip(counted, at, at[1:]):
             self.assertEqual(len(times(events, "0", "press", start, end)), switches, name)
@@ -998,7 +1002,6 @@ class Windows(Harness):
 HERE = os.path.dirname(os.path.abspath(__file__))
 BACKEND = os.path.join(HERE, "wayland", "portal_backend.py")
 DESKTOP_USER = "nobody" if os.geteuid() == 0 else ME  # sway refuses to run as root
-EVDEV_NAMES = {11: "0", 14: "BackSpace", 48: "b", 34: "g", 10: "9", 199: "wake"}
 
 
 def monotonic_ms(ms):
@@ -1080,16 +1083,12 @@ class Desktop(Reader):
     def said(self, word):
         return [line for line, _ in self.items if line.split()[0] == word]
 
-    def keys(self):
-        """The program's key events as the desktop got them: (kind, name, when, when)."""
-        return [("press" if state == "1" else "release", EVDEV_NAMES.get(int(code), code),
-                 at, at) for line, at in self.items if line.startswith("key ")
-                for _, code, state, _ in [line.split()]]
-
 
 class NativeWindow:
     """The receiver is a native Wayland window (wev): the keys reach it only through the
-    compositor, not through XWayland."""
+    compositor, not through XWayland. The program sends no key-down of a key it holds
+    there, so switches show in the run state alone."""
+    bursts_counted = False
 
     def setUp(self):
         runtime = self.folder(0o700)
@@ -1172,9 +1171,24 @@ class Sway(Harness):
         return env
 
     def focus_receiver(self):
-        # A new window takes the focus under sway: the receiver is given it back.
-        self.call("swaymsg", f"[pid={self.receiver.pid}] focus")
-        time.sleep(0.1)
+        # A new window takes the focus under sway, also one mapped a moment after X shows
+        # it: the receiver is given the focus back until sway says it has it.
+        def focused(node):
+            return node if node.get("focused") else next(
+                filter(None, map(focused, node.get("nodes", []) + node.get("floating_nodes", []))),
+                None)
+
+        def has_it():
+            tree = json.loads(self.call("swaymsg", "-t", "get_tree"))
+            return (focused(tree) or {}).get("pid") == self.receiver.pid
+
+        end = time.monotonic() + self.patience
+        while time.monotonic() < end:
+            self.call("swaymsg", f"[pid={self.receiver.pid}] focus")
+            time.sleep(0.1)
+            if has_it() and (time.sleep(0.3) or has_it()):  # and keeps it
+                return
+        self.fail("the receiver never got the focus")
 
     def test_timeline(self):
         self.check_timeline([("Delete", 2.5), ("Delete", 1.5)], 0, 1)
@@ -1218,10 +1232,6 @@ class Mutter(NativeWindow, Harness):
             time.sleep(0.05)
         env.update(WAYLAND_DISPLAY=name, XDG_STATE_HOME=self.folder())
         return env
-
-    def events(self, raw=False):
-        # Raw: as the desktop got them, since mutter passes on no key-down of a held key.
-        return self.desktop.keys() if raw else super().events()
 
     def test_timeline(self):
         self.check_timeline([("Delete", 2.5), ("Delete", 1.5)], 0, 1)

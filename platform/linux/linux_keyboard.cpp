@@ -49,7 +49,10 @@ bool LinuxKeyboard::OutputWorks() {
 void LinuxKeyboard::Send(std::uint8_t vk, bool up) {
     if (OutputWorks()) {
         const unsigned code = EvdevCodeForVk(vk);
-        if (code == 0) return;
+        // As a keyboard does: no key-down of a key that is down, no key-up of one that is up.
+        // The desktop drops them anyway (sway keeps each key-down of a held key, and once 32
+        // are kept it loses key-ups), and each would be a message through the portal.
+        if (code == 0 || held_[code] == !up) return;
         x11_.OwnKeyElsewhere(code + 8, up);  // X keycodes are the evdev codes plus 8
         if (!up && shortcut_) shortcut_->OwnPress(code);
         if (output_->Send(code, up)) {

@@ -134,10 +134,19 @@ Answer Ask(QSocketNotifier& stop, const QString& interface, const QString& metho
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, interface, method);
     call.setArguments(arguments);
     QDBusPendingCallWatcher watcher(bus.asyncCall(call));
+    QString handle = RequestPath(token);
     QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &awaited, [&] {
         if (watcher.isError()) {
             awaited.error = watcher.error().name();
             awaited.loop.quit();
+            return;
+        }
+        // A portal older than handle_token says where its answer comes instead.
+        const QDBusPendingReply<QDBusObjectPath> reply = watcher;
+        if (reply.value().path() != handle) {
+            handle = reply.value().path();
+            bus.connect(kService, handle, kRequest, QStringLiteral("Response"), &awaited,
+                        SLOT(OnResponse(uint, QVariantMap)));
         }
     });
     QDBusServiceWatcher gone(kService, bus, QDBusServiceWatcher::WatchForUnregistration);
@@ -147,8 +156,9 @@ Answer Ask(QSocketNotifier& stop, const QString& interface, const QString& metho
         QObject::connect(&stop, &QSocketNotifier::activated, &awaited.loop, &QEventLoop::quit);
     awaited.loop.exec();
     QObject::disconnect(stopped);
-    bus.disconnect(kService, RequestPath(token), kRequest, QStringLiteral("Response"), &awaited,
-                   SLOT(OnResponse(uint, QVariantMap)));
+    for (const QString& path : {RequestPath(token), handle})
+        bus.disconnect(kService, path, kRequest, QStringLiteral("Response"), &awaited,
+                       SLOT(OnResponse(uint, QVariantMap)));
     return {awaited.response, awaited.results, awaited.error};
 }
 

@@ -100,7 +100,7 @@ std::unique_ptr<WaylandKeyboard> WaylandKeyboard::Open(std::string& why) {
 }
 
 bool WaylandKeyboard::Init(std::string& why) {
-    const std::string shown = "\"" + Printable(compositor_) + "\"";
+    const std::string shown = "\"" + Printable(compositor_).append("\"");
     display_ = wl_display_connect(nullptr);
     if (!display_) {
         why = "cannot reach the Wayland compositor " + shown;
@@ -158,10 +158,6 @@ int WaylandKeyboard::Fd() const {
 
 bool WaylandKeyboard::Send(unsigned code, bool up) {
     if (!lost_.empty()) return false;
-    // As a keyboard does: no key-down of a key that is down, no key-up of one that is up.
-    // (sway keeps every key-down of a held key, and once 32 are kept, key-ups get lost.)
-    if (code >= down_.size() || down_[code] == !up) return true;
-    down_[code] = !up;
     zwp_virtual_keyboard_v1_key(keyboard_, NowMilliseconds(), code, up ? 0 : 1);
     // Out at once: the compositor stamps nothing itself, the key's time is ours.
     if (wl_display_flush(display_) < 0 && errno != EAGAIN) CheckConnection();

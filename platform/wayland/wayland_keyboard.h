@@ -4,7 +4,6 @@
 // at its own position, whatever the player's layout.
 #pragma once
 
-#include <array>
 #include <memory>
 #include <string>
 
@@ -45,7 +44,6 @@ class WaylandKeyboard final : public KeyOutput {
     zwp_virtual_keyboard_manager_v1* manager_ = nullptr;
     zwp_virtual_keyboard_v1* keyboard_ = nullptr;
     std::string compositor_;        // $WAYLAND_DISPLAY
-    std::array<bool, 256> down_{};  // keys this keyboard holds down
     std::string lost_;
 };
 

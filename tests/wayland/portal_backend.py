@@ -160,6 +160,7 @@ class Desktop:
                                   args, None, 0, -1, None).unpack()
 
     def emit(self, signal):
+        say(f"{signal.lower()} {time.monotonic():.6f}")
         session, shortcut_id, _ = self.shortcut
         self.bus.emit_signal(None, PATH, self.gs, signal, GLib.Variant(
             "(osta{sv})", (session, shortcut_id, int(time.time() * 1e6), {})))
