@@ -2,6 +2,9 @@
 // whole run switched by it is in engine_test.cpp).
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <optional>
+
 #include "fixture.h"
 #include "platform/game_controllers.h"
 
@@ -100,6 +103,33 @@ TEST(Wheel, ControllerNamesAreShownAsValidPrintableText) {
               "2a3b:0c01  Box 2  300 buttons  cannot be read: No  (/dev/input/event7)");
     EXPECT_EQ(ControllerLine({0x0001, 0xfffe, "", 1, true, "", ""}),
               "0001:fffe  (no name)  1 button  readable");
+    EXPECT_EQ(ControllerLine({0, 0, "Pad", 12, true, "", "", false}),
+              "0000:0000  Pad  12 buttons  readable  no vendor or product id: chosen as 0000:0000");
+}
+
+// DirectInput: the driver's DIPROP_VIDPID first, then a product GUID that carries the mark.
+TEST(Wheel, ControllerIdsComeFromTheDriverOrAMarkedProductGuid) {
+    const std::array<std::uint8_t, 8> marked{0, 0, 'P', 'I', 'D', 'V', 'I', 'D'};
+    const std::array<std::uint8_t, 8> other{0x80, 0x2c, 'P', 'I', 'D', 'V', 'I', 'E'};
+    struct Row {
+        std::optional<std::uint32_t> vidpid;
+        std::uint32_t data1;
+        std::array<std::uint8_t, 8> data4;
+        std::string ids;
+    };
+    for (const Row& row : std::vector<Row>{
+             {0xc24f046d, 0x0c011234, marked, "046d:c24f"},  // the driver over the GUID
+             {0xc24f046d, 0x0c011234, other, "046d:c24f"},
+             {std::nullopt, 0x0c012a3b, marked, "2a3b:0c01"},
+             {0, 0x0c012a3b, marked, "2a3b:0c01"},  // an answer of 0 is none
+             {std::nullopt, 0x0c012a3b, other, "0000:0000 none"},
+             {0, 0x0c012a3b, other, "0000:0000 none"},
+         }) {
+        const GameController c = DirectInputIds(row.vidpid, row.data1, row.data4);
+        char ids[16];
+        std::snprintf(ids, sizeof ids, "%04x:%04x", c.vendor, c.product);
+        EXPECT_EQ(ids + std::string(c.ids ? "" : " none"), row.ids) << row.data1;
+    }
 }
 
 }  // namespace
