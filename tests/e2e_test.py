@@ -904,6 +904,46 @@ class Windows(Harness):
             self.assertEqual(len(times(events, key, "release")), 2, key)
         self.assertGreaterEqual(len(times(events, "Insert", "press")), 4)
 
+    def note(self):
+        # The notes of keys held down: (value name, the keys' codes in hex), as `reg` lists them.
+        listed = subprocess.run(["wine", "reg", "query", r"HKCU\Software\Wigwag"], env=self.env,
+                                capture_output=True, text=True, timeout=self.patience).stdout
+        return [(name, keys) for name, _, keys in
+                (line.strip().split("    ") for line in listed.splitlines() if "    " in line)]
+
+    def test_killed(self):
+        # Ended by TerminateProcess (Task Manager's "End task") while running, with the game's
+        # window in front throughout: 0 and Backspace stay down, and the next start sends their
+        # key-ups to the game before it shows its window. A normal close leaves no note; a note
+        # naming keys nobody holds only sends their key-ups.
+        directory = self.folder()
+        proc = self.start(directory, ALL_ON)
+        self.window()
+        self.focus_receiver()
+        time.sleep(0.5)
+        self.call("xdotool", "key", "Delete")
+        time.sleep(1)
+        self.call("wine", RECEIVER, "end", MAIN, "kill")
+        proc.wait(timeout=10)
+        killed = self.clock()
+        self.assertLessEqual({"8", "48"}, set(self.state().split()), "not left down")
+        (name, keys), = self.note()
+        self.assertTrue(keys.startswith("0830"), keys)  # Backspace and 0, by their codes
+        for note in (None, "4739"):  # G and the 9 key, which nobody holds
+            if note:
+                subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wigwag", "/v", name, "/t",
+                                "REG_BINARY", "/d", note, "/f"], env=self.env, check=True,
+                               capture_output=True)
+            proc = self.start(directory)
+            self.window()
+            self.assertEqual(self.state(), self.keyboard, "keys down")
+            self.close(MAIN, proc)
+            self.assertEqual(self.note(), [])
+        after = [(kind, key) for kind, key, t, _ in self.events(raw=True) if t > killed]
+        self.assertEqual(after[:2], [("release", "BackSpace"), ("release", "0")])
+        self.assertEqual({kind for kind, _ in after}, {"release"})
+        self.assertEqual(after[-2:], [("release", "9"), ("release", "g")])
+
     def talk(self, message):
         return subprocess.run(["wine", RECEIVER, "talk"], input=message, capture_output=True,
                               env=self.env, timeout=self.patience).stdout

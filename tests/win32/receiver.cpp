@@ -5,8 +5,9 @@
 //             marked ones without, other for the rest)
 //   focus | foreground | state    the focus back to it | the front window's title | the
 //             virtual keys down; text NAME | click NAME    a control's text | a click
-//   end TITLE close|quit|session  closes the window (a box by its OK), or ends its program
-//             by a WM_QUIT or with the Windows session (prints whether it agreed)
+//   end TITLE close|quit|session|kill  closes the window (a box by its OK), or ends its
+//             program by a WM_QUIT, with the Windows session (prints whether it agreed) or
+//             by TerminateProcess
 //   layout    each control not where the layout table puts it, and the count checked
 //   talk      standard input into the command pipe; prints the answer
 //   squat     makes the command pipe first as another owner, prints "ready", and when
@@ -191,11 +192,15 @@ int main(int argc, char** argv) {
         if (std::string(argv[3]) == "close")  // a message box by its OK, as the player does
             return !PostMessageW(window, kind == std::string("#32770") ? WM_COMMAND : WM_CLOSE,
                                  IDOK, 0);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        if (std::string(argv[3]) == "kill") {
+            const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+            return process && TerminateProcess(process, 1) ? 0 : 1;
+        }
         if (std::string(argv[3]) == "quit")
             return PostThreadMessageW(GetWindowThreadProcessId(window, nullptr), WM_QUIT, 0, 0) ? 0
                                                                                                 : 1;
-        DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
         std::printf("%s\n", SendMessageW(window, WM_QUERYENDSESSION, 0, 0) ? "agreed" : "refused");
         SendMessageW(window, WM_ENDSESSION, TRUE, 0);
         const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
