@@ -831,9 +831,9 @@ class Windows(Harness):
     def other_keyboard(self, key):
         self.call("xdotool", "key", key)
 
-    def focus_receiver(self):
-        self.call("wine", RECEIVER, "focus")
-        self.call("xdotool", "windowfocus", "--sync", super().window("Wigwag receiver"))
+    def focus_receiver(self, title="Wigwag receiver"):
+        self.call("wine", RECEIVER, "focus", title)
+        self.call("xdotool", "windowfocus", "--sync", super().window(title))
         time.sleep(0.1)
 
     def window(self, title=None, proc=None, wait=20):
@@ -943,6 +943,45 @@ class Windows(Harness):
         self.assertEqual(after[:2], [("release", "BackSpace"), ("release", "0")])
         self.assertEqual({kind for kind, _ in after}, {"release"})
         self.assertEqual(after[-2:], [("release", "9"), ("release", "g")])
+
+    def test_elevated_game(self):
+        # A game run as administrator drops the keys of a Wigwag that is not: while running
+        # with such a game in front the window says so in a line, which grows it below the
+        # controls. Under Wine every program is elevated unless started with the limited token.
+        admin = os.path.join(os.path.dirname(RECEIVER), "wigwag_receiver_admin.exe")
+        for title, command in (("Elevated game", [admin]),
+                               ("Limited game", [RECEIVER, "limited", RECEIVER])):
+            game = self.popen(["wine", *command, "record", title], stdout=subprocess.PIPE)
+            self.assertRegex(game.stdout.readline(), "^ready")
+        elevated = ("wigwag_receiver_admin.exe runs as administrator: run Wigwag as "
+                    "administrator too")
+        for runner, rows in (
+                ([RECEIVER, "limited"], [  # game in front, a press of Delete, the line
+                    ("Elevated game", False, ""),  # not running
+                    ("Elevated game", True, elevated),
+                    ("Limited game", False, ""),
+                    ("Elevated game", False, elevated),
+                    ("Elevated game", True, ""),  # stopped
+                ]),
+                ([], [("Elevated game", True, "")])):  # Wigwag elevated too
+            directory = self.folder()
+            make_files(directory, {"wigwag.cfg": NO_EFFECTS + "\r\n"}, ME)
+            proc = self.popen(["wine", *runner, PROGRAM], cwd=directory, stderr=subprocess.PIPE)
+            self.window()
+            on = False
+            for front, press, line in rows:
+                self.focus_receiver(front)
+                if press:
+                    self.call("xdotool", "key", "Delete")
+                    on = not on
+                time.sleep(0.4)
+                self.assertEqual([self.call("wine", RECEIVER, "text", name)[:-1]
+                                  for name in ("lblStatus", "lblElevation")],
+                                 ["Running" if on else "Not Running", line], (runner, front))
+                if line:
+                    self.assertRegex(self.call("wine", RECEIVER, "layout"),
+                                     r"\Athe client area is 192 by 2\d\d\n\d+ controls\n\Z")
+            self.close(MAIN, proc)
 
     def talk(self, message):
         return subprocess.run(["wine", RECEIVER, "talk"], input=message, capture_output=True,

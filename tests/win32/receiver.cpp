@@ -1,13 +1,19 @@
 // The end-to-end tests' hands inside Wine (or Windows), as x11_receiver is on X:
-//   record    a window that takes the focus, prints "ready <window>", then "press|release
-//             <key> <sender> <us> <ms>" for each key until its WM_CLOSE (sender: own for
-//             the program's marked keys with their scan code and extended flag, wrong for
-//             marked ones without, other for the rest)
-//   focus | foreground | state    the focus back to it | the front window's title | the
-//             virtual keys down; text NAME | click NAME    a control's text | a click
+//   record [TITLE]  a window ("Wigwag receiver" unless titled) that takes the focus, prints
+//             "ready <window>", then "press|release <key> <sender> <us> <ms>" for each key
+//             until its WM_CLOSE (sender: own for the program's marked keys with their scan
+//             code and extended flag, wrong for marked ones without, other for the rest); the
+//             stand-in game, and with wigwag_receiver_admin.exe (requireAdministrator) an
+//             elevated one
+//   focus [TITLE] | foreground | state    the focus back to it (or to that window) | the
+//             front window's title | the virtual keys down; text NAME | click NAME    a
+//             control's text (lblElevation: the line about an elevated game) | a click
 //   end TITLE close|quit|session|kill  closes the window (a box by its OK), or ends its
 //             program by a WM_QUIT, with the Windows session (prints whether it agreed) or
 //             by TerminateProcess
+//   limited COMMAND...  runs the command with the limited token linked to this one's (as
+//             a program not run as administrator), with this one's standard handles; its
+//             exit status
 //   layout    each control not where the layout table puts it, and the count checked
 //   talk      standard input into the command pipe; prints the answer
 //   squat     makes the command pipe first as another owner, prints "ready", and when
@@ -67,6 +73,7 @@ HWND MainWindow() {
 }
 
 HWND Control(const std::string& name) {
+    if (name == "lblElevation") return GetDlgItem(MainWindow(), wigwag::win32::kElevationLineId);
     for (const wigwag::ControlLayout& c : wigwag::kControls)
         if (name == c.name) return GetDlgItem(MainWindow(), ControlId(c.id));
     return nullptr;
@@ -155,15 +162,57 @@ int Layout() {
     return 0;
 }
 
-int Record(HINSTANCE instance) {
+// The limited twin of this process's token, primary, for a new process.
+HANDLE LimitedToken() {
+    HANDLE own = nullptr, limited = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own);
+    TOKEN_ELEVATION_TYPE type{};
+    DWORD size = 0;
+    GetTokenInformation(own, TokenElevationType, &type, sizeof type, &size);
+    TOKEN_LINKED_TOKEN linked{};
+    if (type == TokenElevationTypeFull &&
+        GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size)) {
+        CloseHandle(own);
+        own = linked.LinkedToken;
+    }
+    DuplicateTokenEx(own, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &limited);
+    CloseHandle(own);
+    return limited;
+}
+
+int Limited(int argc, char** argv) {
+    std::wstring command;
+    for (int i = 2; i < argc; ++i) {
+        wchar_t arg[1024];
+        MultiByteToWideChar(CP_UTF8, 0, argv[i], -1, arg, 1024);
+        command += std::wstring(command.empty() ? L"\"" : L" \"") + arg + L"\"";
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    const HANDLE token = LimitedToken();
+    if (!token || !CreateProcessAsUserW(token, nullptr, command.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &process))
+        return 125;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    return static_cast<int>(code);
+}
+
+int Record(HINSTANCE instance, const char* title) {
     WNDCLASSW wc{};
     wc.lpfnWndProc = Record;
     wc.hInstance = instance;
     wc.lpszClassName = L"WigwagReceiver";
     RegisterClassW(&wc);
     const HWND window =
-        CreateWindowExW(0, wc.lpszClassName, L"Wigwag receiver", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                        400, 300, 320, 200, nullptr, nullptr, instance, nullptr);
+        CreateWindowExA(0, "WigwagReceiver", title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 400, 300, 320,
+                        200, nullptr, nullptr, instance, nullptr);
     SetForegroundWindow(window);
     std::printf("ready %p\n", static_cast<void*>(window));
     std::fflush(stdout);
@@ -176,7 +225,9 @@ int Record(HINSTANCE instance) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "record") return Record(GetModuleHandleW(nullptr));
+    if (mode == "record")
+        return Record(GetModuleHandleW(nullptr), argc > 2 ? argv[2] : "Wigwag receiver");
+    if (mode == "limited" && argc > 2) return Limited(argc, argv);
     if (mode == "state") {
         std::printf("down");
         for (int vk = 1; vk < 256; ++vk)
@@ -229,11 +280,14 @@ int main(int argc, char** argv) {
         return std::printf("%s\n", title) < 0;
     }
     if (mode == "focus")
-        return SetForegroundWindow(FindWindowA(nullptr, "Wigwag receiver")) ? 0 : 1;
+        return SetForegroundWindow(FindWindowA(nullptr, argc > 2 ? argv[2] : "Wigwag receiver"))
+                   ? 0
+                   : 1;
     if (mode == "layout") return Layout();
     if (mode == "talk") return Talk();
     if (mode == "squat") return Squat();
     std::fprintf(
-        stderr, "usage: receiver record|focus|foreground|state|end|text|click|layout|talk|squat\n");
+        stderr,
+        "usage: receiver record|focus|foreground|state|end|text|click|layout|talk|squat|limited\n");
     return 2;
 }
