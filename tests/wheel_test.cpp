@@ -111,25 +111,18 @@ TEST(Wheel, ControllerNamesAreShownAsValidPrintableText) {
 TEST(Wheel, ControllerIdsComeFromTheDriverOrAMarkedProductGuid) {
     const std::array<std::uint8_t, 8> marked{0, 0, 'P', 'I', 'D', 'V', 'I', 'D'};
     const std::array<std::uint8_t, 8> other{0x80, 0x2c, 'P', 'I', 'D', 'V', 'I', 'E'};
-    struct Row {
-        std::optional<std::uint32_t> vidpid;
-        std::uint32_t data1;
-        std::array<std::uint8_t, 8> data4;
-        std::string ids;
+    const auto ids = [](std::optional<std::uint32_t> vidpid, const auto& data4) {
+        const GameController c = DirectInputIds(vidpid, 0x0c012a3b, data4);
+        char text[24];
+        std::snprintf(text, sizeof text, "%04x:%04x%s", c.vendor, c.product, c.ids ? "" : " none");
+        return std::string(text);
     };
-    for (const Row& row : std::vector<Row>{
-             {0xc24f046d, 0x0c011234, marked, "046d:c24f"},  // the driver over the GUID
-             {0xc24f046d, 0x0c011234, other, "046d:c24f"},
-             {std::nullopt, 0x0c012a3b, marked, "2a3b:0c01"},
-             {0, 0x0c012a3b, marked, "2a3b:0c01"},  // an answer of 0 is none
-             {std::nullopt, 0x0c012a3b, other, "0000:0000 none"},
-             {0, 0x0c012a3b, other, "0000:0000 none"},
-         }) {
-        const GameController c = DirectInputIds(row.vidpid, row.data1, row.data4);
-        char ids[16];
-        std::snprintf(ids, sizeof ids, "%04x:%04x", c.vendor, c.product);
-        EXPECT_EQ(ids + std::string(c.ids ? "" : " none"), row.ids) << row.data1;
-    }
+    EXPECT_EQ(ids(0xc24f046d, marked), "046d:c24f");  // the driver's over the GUID's
+    EXPECT_EQ(ids(0xc24f046d, other), "046d:c24f");
+    EXPECT_EQ(ids(std::nullopt, marked), "2a3b:0c01");
+    EXPECT_EQ(ids(0, marked), "2a3b:0c01");  // an answer of 0 is none
+    EXPECT_EQ(ids(std::nullopt, other), "0000:0000 none");
+    EXPECT_EQ(ids(0, other), "0000:0000 none");
 }
 
 }  // namespace

@@ -1,19 +1,17 @@
 // The end-to-end tests' hands inside Wine (or Windows), as x11_receiver is on X:
-//   record [TITLE]  a window ("Wigwag receiver" unless titled) that takes the focus, prints
-//             "ready <window>", then "press|release <key> <sender> <us> <ms>" for each key
-//             until its WM_CLOSE (sender: own for the program's marked keys with their scan
-//             code and extended flag, wrong for marked ones without, other for the rest); the
-//             stand-in game, and with wigwag_receiver_admin.exe (requireAdministrator) an
-//             elevated one
-//   focus [TITLE] | foreground | state    the focus back to it (or to that window) | the
-//             front window's title | the virtual keys down; text NAME | click NAME    a
-//             control's text (lblElevation: the line about an elevated game) | a click
+//   record [TITLE]  a window (the stand-in game, "Wigwag receiver" unless titled; an
+//             elevated one as wigwag_receiver_admin.exe) that takes the focus, prints "ready
+//             <window>", then "press|release <key> <sender> <us> <ms>" for each key until its
+//             WM_CLOSE (sender: own for the program's marked keys with their scan code and
+//             extended flag, wrong for marked ones without, other for the rest)
+//   focus [TITLE] | foreground | state    the focus back to it (or to TITLE) | the front
+//             window's title | the virtual keys down; text NAME | click NAME    a control's
+//             text (lblElevation: the host's line about an elevated game) | a click
 //   end TITLE close|quit|session|kill  closes the window (a box by its OK), or ends its
 //             program by a WM_QUIT, with the Windows session (prints whether it agreed) or
 //             by TerminateProcess
-//   limited COMMAND...  runs the command with the limited token linked to this one's (as
-//             a program not run as administrator), with this one's standard handles; its
-//             exit status
+//   limited COMMAND...  runs the command not elevated, with this one's standard handles;
+//             its exit status
 //   layout    each control not where the layout table puts it, and the count checked
 //   talk      standard input into the command pipe; prints the answer
 //   squat     makes the command pipe first as another owner, prints "ready", and when
@@ -162,41 +160,28 @@ int Layout() {
     return 0;
 }
 
-// The limited twin of this process's token, primary, for a new process.
-HANDLE LimitedToken() {
-    HANDLE own = nullptr, limited = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own);
-    TOKEN_ELEVATION_TYPE type{};
-    DWORD size = 0;
-    GetTokenInformation(own, TokenElevationType, &type, sizeof type, &size);
-    TOKEN_LINKED_TOKEN linked{};
-    if (type == TokenElevationTypeFull &&
-        GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size)) {
-        CloseHandle(own);
-        own = linked.LinkedToken;
-    }
-    DuplicateTokenEx(own, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &limited);
-    CloseHandle(own);
-    return limited;
-}
-
+// This process runs elevated, as Wine starts every program: the token linked to its own is
+// the limited one.
 int Limited(int argc, char** argv) {
-    std::wstring command;
-    for (int i = 2; i < argc; ++i) {
-        wchar_t arg[1024];
-        MultiByteToWideChar(CP_UTF8, 0, argv[i], -1, arg, 1024);
-        command += std::wstring(command.empty() ? L"\"" : L" \"") + arg + L"\"";
-    }
-    STARTUPINFOW startup{};
+    HANDLE own = nullptr, limited = nullptr;
+    TOKEN_LINKED_TOKEN linked{};
+    DWORD size = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own) ||
+        !GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size) ||
+        !DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
+                          TokenPrimary, &limited))
+        return 125;
+    std::string command;
+    for (int i = 2; i < argc; ++i) command += std::string(i > 2 ? " \"" : "\"") + argv[i] + "\"";
+    STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    const HANDLE token = LimitedToken();
-    if (!token || !CreateProcessAsUserW(token, nullptr, command.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process))
+    if (!CreateProcessAsUserA(limited, nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                              nullptr, &startup, &process))
         return 125;
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 1;
