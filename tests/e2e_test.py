@@ -959,6 +959,7 @@ class Windows(Harness):
                 ([RECEIVER, "limited"], [  # game in front, a press of Delete, the line
                     ("Elevated game", False, ""),  # not running
                     ("Elevated game", True, elevated),
+                    (MAIN, False, elevated),  # Wigwag's own window: the game's line stays
                     ("Limited game", False, ""),
                     ("Elevated game", False, elevated),
                     ("Elevated game", True, ""),  # stopped

@@ -18,7 +18,6 @@ int TokenElevated(HANDLE process) {
 
 // The line for the program of process `id`: empty when it takes a limited program's keys.
 std::wstring LineFor(DWORD id) {
-    if (id == GetCurrentProcessId()) return {};
     std::wstring name = L"The game in front";
     int elevated = -1;  // a program whose token may not be read at all is taken as elevated
     if (const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id)) {
@@ -48,6 +47,8 @@ const std::wstring& ElevationCheck::FrontLine() {
     front_ = front;
     DWORD id = 0;
     GetWindowThreadProcessId(front, &id);
+    // Wigwag's own window in front: the player came to read it, about the program before.
+    if (id == GetCurrentProcessId()) return line_;
     if (id != process_) {
         process_ = id;
         line_ = LineFor(id);

@@ -16,8 +16,9 @@ class ElevationCheck {
     ElevationCheck();
 
     // The line for the window in front now: empty while its program takes Wigwag's keys,
-    // else one that names the program and says what to do. The system is asked about a
-    // program only when the front window belongs to another one than at the last call.
+    // else one that names the program and says what to do; while Wigwag's own window is in
+    // front, the line of the program before. The system is asked about a program only when
+    // the front window belongs to another one than at the last call.
     const std::wstring& FrontLine();
 
   private:
