@@ -946,12 +946,15 @@ class Windows(Harness):
 
     def test_elevated_game(self):
         # A game run as administrator drops the keys of a Wigwag that is not: while running
-        # with such a game in front the window says so in a line, which grows it below the
-        # controls. Under Wine every program is elevated unless started with the limited token.
+        # with such a game (or one whose process Wigwag may not open) in front the window says
+        # so in a line, which grows it below the controls. Under Wine every program is
+        # elevated unless started with the limited token.
         admin = os.path.join(os.path.dirname(RECEIVER), "wigwag_receiver_admin.exe")
-        for title, command in (("Elevated game", [admin]),
-                               ("Limited game", [RECEIVER, "limited", RECEIVER])):
-            game = self.popen(["wine", *command, "record", title], stdout=subprocess.PIPE)
+        for title, command, *sealed in (("Elevated game", [admin]),
+                                        ("Limited game", [RECEIVER, "limited", RECEIVER]),
+                                        ("Sealed game", [RECEIVER], "sealed")):
+            game = self.popen(["wine", *command, "record", title, *sealed],
+                              stdout=subprocess.PIPE)
             self.assertRegex(game.stdout.readline(), "^ready")
         elevated = ("wigwag_receiver_admin.exe runs as administrator: run Wigwag as "
                     "administrator too")
@@ -961,6 +964,8 @@ class Windows(Harness):
                     ("Elevated game", True, elevated),
                     (MAIN, False, elevated),  # Wigwag's own window: the game's line stays
                     ("Limited game", False, ""),
+                    ("Sealed game", False, "The game in front may run as administrator: run "
+                                           "Wigwag as administrator too"),  # not even opened
                     ("Elevated game", False, elevated),
                     ("Elevated game", True, ""),  # stopped
                 ]),

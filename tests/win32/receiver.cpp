@@ -1,6 +1,7 @@
 // The end-to-end tests' hands inside Wine (or Windows), as x11_receiver is on X:
-//   record [TITLE]  a window (the stand-in game, "Wigwag receiver" unless titled; an
-//             elevated one as wigwag_receiver_admin.exe) that takes the focus, prints "ready
+//   record [TITLE [sealed]]  a window (the stand-in game, "Wigwag receiver" unless titled;
+//             an elevated one as wigwag_receiver_admin.exe; sealed: its process may not be
+//             opened by anyone) that takes the focus, prints "ready
 //             <window>", then "press|release <key> <sender> <us> <ms>" for each key until its
 //             WM_CLOSE (sender: own for the program's marked keys with their scan code and
 //             extended flag, wrong for marked ones without, other for the rest)
@@ -21,6 +22,7 @@
 #endif
 #include <windows.h>
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <cctype>
@@ -189,7 +191,13 @@ int Limited(int argc, char** argv) {
     return static_cast<int>(code);
 }
 
-int Record(HINSTANCE instance, const char* title) {
+int Record(HINSTANCE instance, const char* title, bool sealed) {
+    ACL none;  // an empty access list: no access for anyone
+    InitializeAcl(&none, sizeof none, ACL_REVISION);
+    if (sealed && SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, &none, nullptr) != ERROR_SUCCESS)
+        return 1;
     WNDCLASSW wc{};
     wc.lpfnWndProc = Record;
     wc.hInstance = instance;
@@ -211,7 +219,8 @@ int Record(HINSTANCE instance, const char* title) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "record")
-        return Record(GetModuleHandleW(nullptr), argc > 2 ? argv[2] : "Wigwag receiver");
+        return Record(GetModuleHandleW(nullptr), argc > 2 ? argv[2] : "Wigwag receiver",
+                      argc > 3 && std::string(argv[3]) == "sealed");
     if (mode == "limited" && argc > 2) return Limited(argc, argv);
     if (mode == "state") {
         std::printf("down");
