@@ -1,6 +1,7 @@
 // The Windows host: the main window from the layout table with standard controls, the
 // keys through a KeyDevice (win32_keyboard.h), and the timers on a high-resolution waitable
-// timer inside the message loop.
+// timer inside the message loop. Below the table's controls, a line of its own while a
+// program run as administrator is in front (win32_elevation.h).
 #pragma once
 
 #include "platform/win32/win32_api.h"
