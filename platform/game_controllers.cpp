@@ -1,5 +1,6 @@
 #include "platform/game_controllers.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace wigwag {
@@ -32,6 +33,21 @@ std::string ButtonDevice::NameOf(std::uint16_t vendor, std::uint16_t product) {
     for (const GameController& c : Controllers())
         if (c.vendor == vendor && c.product == product) return c.name;
     return {};
+}
+
+GameController DirectInputIds(std::optional<std::uint32_t> vidpid, std::uint32_t guidData1,
+                              const std::array<std::uint8_t, 8>& guidData4) {
+    static constexpr std::array<std::uint8_t, 6> kMark{'P', 'I', 'D', 'V', 'I', 'D'};
+    std::uint32_t both = 0;
+    if (vidpid && *vidpid != 0)
+        both = *vidpid;
+    else if (std::equal(kMark.begin(), kMark.end(), guidData4.begin() + 2))
+        both = guidData1;
+    GameController ids;
+    ids.vendor = static_cast<std::uint16_t>(both & 0xFFFF);
+    ids.product = static_cast<std::uint16_t>(both >> 16);
+    ids.ids = both != 0;
+    return ids;
 }
 
 std::string PrintableName(std::string_view name) {
@@ -67,6 +83,7 @@ std::string ControllerLine(const GameController& c) {
                        (c.buttons == 1 ? " button  " : " buttons  ");
     line += c.readable ? "readable" : "cannot be read";
     if (!c.readable && !c.problem.empty()) line += ": " + PrintableName(c.problem);
+    if (!c.ids) line += "  no vendor or product id: chosen as 0000:0000";
     if (!c.where.empty()) line += "  (" + PrintableName(c.where) + ")";
     return line;
 }

@@ -3,7 +3,9 @@
 // implementations live beside the other files of each platform; tests substitute their own.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,7 +23,15 @@ struct GameController {
     bool readable = false;
     std::string where;    // the device node, or the system's name for it
     std::string problem;  // why it cannot be read, when it cannot
+    bool ids = true;      // false: the system gave no ids, and 0000:0000 stands for them
 };
+
+// A controller's vendor and product ids as DirectInput tells them: the driver's answer to
+// DIPROP_VIDPID (vendor in the low word, product in the high word) when it gave one other
+// than 0; else the product GUID's first four bytes in the same order, but only when its last
+// six read "PIDVID", the mark of a GUID made from the ids; else none (ids false, 0000:0000).
+GameController DirectInputIds(std::optional<std::uint32_t> vidpid, std::uint32_t guidData1,
+                              const std::array<std::uint8_t, 8>& guidData4);
 
 class ButtonDevice {
   public:

@@ -843,9 +843,9 @@ class Windows(Harness):
     def other_keyboard(self, key):
         self.call("xdotool", "key", key)
 
-    def focus_receiver(self):
-        self.call("wine", RECEIVER, "focus")
-        self.call("xdotool", "windowfocus", "--sync", super().window("Wigwag receiver"))
+    def focus_receiver(self, title="Wigwag receiver"):
+        self.call("wine", RECEIVER, "focus", title)
+        self.call("xdotool", "windowfocus", "--sync", super().window(title))
         time.sleep(0.1)
 
     def window(self, title=None, proc=None, wait=20):
@@ -915,6 +915,91 @@ class Windows(Harness):
             self.assertEqual(len(times(events, key, "press")), 2, key)
             self.assertEqual(len(times(events, key, "release")), 2, key)
         self.assertGreaterEqual(len(times(events, "Insert", "press")), 4)
+
+    def note(self):
+        # The notes of keys held down: (value name, the keys' codes in hex), as `reg` lists them.
+        listed = subprocess.run(["wine", "reg", "query", r"HKCU\Software\Wigwag"], env=self.env,
+                                capture_output=True, text=True, timeout=self.patience).stdout
+        return [(name, keys) for name, _, keys in
+                (line.strip().split("    ") for line in listed.splitlines() if "    " in line)]
+
+    def test_killed(self):
+        # Ended by TerminateProcess (Task Manager's "End task") while running, with the game's
+        # window in front throughout: 0 and Backspace stay down, and the next start sends their
+        # key-ups to the game before it shows its window. A normal close leaves no note; a note
+        # naming keys nobody holds only sends their key-ups.
+        directory = self.folder()
+        proc = self.start(directory, ALL_ON)
+        self.window()
+        self.focus_receiver()
+        time.sleep(0.5)
+        self.call("xdotool", "key", "Delete")
+        time.sleep(1)
+        self.call("wine", RECEIVER, "end", MAIN, "kill")
+        proc.wait(timeout=10)
+        killed = self.clock()
+        self.assertLessEqual({"8", "48"}, set(self.state().split()), "not left down")
+        (name, keys), = self.note()
+        self.assertTrue(keys.startswith("0830"), keys)  # Backspace and 0, by their codes
+        for note in (None, "4739"):  # G and the 9 key, which nobody holds
+            if note:
+                subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wigwag", "/v", name, "/t",
+                                "REG_BINARY", "/d", note, "/f"], env=self.env, check=True,
+                               capture_output=True)
+            proc = self.start(directory)
+            self.window()
+            self.assertEqual(self.state(), self.keyboard, "keys down")
+            self.close(MAIN, proc)
+            self.assertEqual(self.note(), [])
+        after = [(kind, key) for kind, key, t, _ in self.events(raw=True) if t > killed]
+        self.assertEqual(after[:2], [("release", "BackSpace"), ("release", "0")])
+        self.assertEqual({kind for kind, _ in after}, {"release"})
+        self.assertEqual(after[-2:], [("release", "9"), ("release", "g")])
+
+    def test_elevated_game(self):
+        # A game run as administrator drops the keys of a Wigwag that is not: while running
+        # with such a game (or one whose process Wigwag may not open) in front the window says
+        # so in a line, which grows it below the controls. Under Wine every program is
+        # elevated unless started with the limited token.
+        admin = os.path.join(os.path.dirname(RECEIVER), "wigwag_receiver_admin.exe")
+        for title, command, *sealed in (("Elevated game", [admin]),
+                                        ("Limited game", [RECEIVER, "limited", RECEIVER]),
+                                        ("Sealed game", [RECEIVER], "sealed")):
+            game = self.popen(["wine", *command, "record", title, *sealed],
+                              stdout=subprocess.PIPE)
+            self.assertRegex(game.stdout.readline(), "^ready")
+        elevated = ("wigwag_receiver_admin.exe runs as administrator: run Wigwag as "
+                    "administrator too")
+        for runner, rows in (
+                ([RECEIVER, "limited"], [  # game in front, a press of Delete, the line
+                    ("Elevated game", False, ""),  # not running
+                    ("Elevated game", True, elevated),
+                    (MAIN, False, elevated),  # Wigwag's own window: the game's line stays
+                    ("Limited game", False, ""),
+                    ("Sealed game", False, "The game in front may run as administrator: run "
+                                           "Wigwag as administrator too"),  # not even opened
+                    ("Elevated game", False, elevated),
+                    ("Elevated game", True, ""),  # stopped
+                ]),
+                ([], [("Elevated game", True, "")])):  # Wigwag elevated too
+            directory = self.folder()
+            make_files(directory, {"wigwag.cfg": NO_EFFECTS + "\r\n"}, ME)
+            proc = self.popen(["wine", *runner, PROGRAM], cwd=directory, stderr=subprocess.PIPE)
+            self.window()
+            on = False
+            for front, press, line in rows:
+                self.focus_receiver(front)
+                if press:
+                    self.call("xdotool", "key", "Delete")
+                    on = not on
+                time.sleep(0.4)
+                self.assertEqual([self.call("wine", RECEIVER, "text", name)[:-1]
+                                  for name in ("lblStatus", "lblElevation")],
+                                 ["Running" if on else "Not Running", line], (runner, front))
+                if line:
+                    self.assertRegex(self.call("wine", RECEIVER, "layout"),
+                                     r"\Athe client area is 192 by 2\d\d\n\d+ controls\n\Z")
+            self.close(MAIN, proc)
 
     def talk(self, message):
         return subprocess.run(["wine", RECEIVER, "talk"], input=message, capture_output=True,

@@ -2,6 +2,9 @@
 // whole run switched by it is in engine_test.cpp).
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <optional>
+
 #include "fixture.h"
 #include "platform/game_controllers.h"
 
@@ -100,6 +103,26 @@ TEST(Wheel, ControllerNamesAreShownAsValidPrintableText) {
               "2a3b:0c01  Box 2  300 buttons  cannot be read: No  (/dev/input/event7)");
     EXPECT_EQ(ControllerLine({0x0001, 0xfffe, "", 1, true, "", ""}),
               "0001:fffe  (no name)  1 button  readable");
+    EXPECT_EQ(ControllerLine({0, 0, "Pad", 12, true, "", "", false}),
+              "0000:0000  Pad  12 buttons  readable  no vendor or product id: chosen as 0000:0000");
+}
+
+// DirectInput: the driver's DIPROP_VIDPID first, then a product GUID that carries the mark.
+TEST(Wheel, ControllerIdsComeFromTheDriverOrAMarkedProductGuid) {
+    const std::array<std::uint8_t, 8> marked{0, 0, 'P', 'I', 'D', 'V', 'I', 'D'};
+    const std::array<std::uint8_t, 8> other{0x80, 0x2c, 'P', 'I', 'D', 'V', 'I', 'E'};
+    const auto ids = [](std::optional<std::uint32_t> vidpid, const auto& data4) {
+        const GameController c = DirectInputIds(vidpid, 0x0c012a3b, data4);
+        char text[24];
+        std::snprintf(text, sizeof text, "%04x:%04x%s", c.vendor, c.product, c.ids ? "" : " none");
+        return std::string(text);
+    };
+    EXPECT_EQ(ids(0xc24f046d, marked), "046d:c24f");  // the driver's over the GUID's
+    EXPECT_EQ(ids(0xc24f046d, other), "046d:c24f");
+    EXPECT_EQ(ids(std::nullopt, marked), "2a3b:0c01");
+    EXPECT_EQ(ids(0, marked), "2a3b:0c01");  // an answer of 0 is none
+    EXPECT_EQ(ids(std::nullopt, other), "0000:0000 none");
+    EXPECT_EQ(ids(0, other), "0000:0000 none");
 }
 
 }  // namespace

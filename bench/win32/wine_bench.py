@@ -4,15 +4,24 @@ harness (tests/e2e_test.py, class Windows):
   timers  how exactly and how cheaply it keeps its timers: all three effects on for a while
           (WIGWAG_BENCH_SECONDS, default 60) while the receiver records the keys; the CPU
           time it takes a minute, idle and running
+  focus_check  the CPU time a minute running, as above, with the look at the window in front
+          at each poll (Wigwag limited, the elevated receiver in front, the line shown) and
+          without (Wigwag elevated, as Wine starts it, which never looks); the Wine server's
+          time beside it, since the look asks the server. A limited token costs the server
+          more by itself: an older wigwag.exe, which never looks, gives the same two rows
+          without the look
   wheel   the time from a press of the wheel button to the burst, over 50 presses (run
           under umockdev-wrapper, with a Python that has python3-gi)
 
     python3 wine_bench.py WIGWAG_EXE RECEIVER_EXE Bench.test_timers
+    python3 wine_bench.py WIGWAG_EXE RECEIVER_EXE Bench.test_focus_check
     umockdev-wrapper /usr/bin/python3 wine_bench.py WIGWAG_EXE RECEIVER_EXE Bench.test_wheel
 """
 import os
 import statistics
+import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -24,13 +33,14 @@ BURST = [("release", "b"), ("release", "g"), ("release", "9"), ("press", "0"),
          ("press", "BackSpace")]
 
 
-def cpu_seconds():
-    """User and system time of the wigwag.exe process, from the Linux process table."""
+def cpu_seconds(program="wigwag.exe"):
+    """User and system time of the program's process, from the Linux process table (the
+    name its file's begins with: wineserver64 is the Wine server)."""
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as f:
                 command = f.read().split(b"\0")[0].decode(errors="replace")
-            if command.lower().endswith("wigwag.exe"):
+            if command.lower().replace("\\", "/").rsplit("/", 1)[-1].startswith(program):
                 with open(f"/proc/{pid}/stat") as f:
                     fields = f.read().rsplit(")", 1)[1].split()
                 return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
@@ -110,6 +120,36 @@ class Bench(e2e.Windows):
             share = sum(x <= limit for x in every_start) / len(every_start)
             print(f"  tick starts within {limit * 1000:.0f} ms of schedule: {share:.1%}")
         print(f"  CPU of wigwag.exe: {running:.3f} s a minute running, {idle:.3f} s idle")
+
+    def test_focus_check(self):
+        seconds = float(os.environ.get("WIGWAG_BENCH_SECONDS", "60"))
+        print(f"\nwigwag.exe under Wine, {seconds:.0f} s running with all three effects on: CPU "
+              "a minute")
+        # The receiver's key lines are not needed here, and a full pipe would hold it up.
+        threading.Thread(target=self.receiver.stdout.read, daemon=True).start()
+        for name, runner in (("Wigwag elevated: no look", []),
+                             ("Wigwag limited: a look each poll", [e2e.RECEIVER, "limited"])):
+            directory = self.folder()
+            e2e.make_files(directory, {"wigwag.cfg": "1|1|1|0|31|26|\r\n"}, e2e.ME)
+            proc = self.popen(["wine", *runner, e2e.PROGRAM], cwd=directory,
+                              stderr=subprocess.PIPE)
+            self.window()
+            self.focus_receiver()
+            time.sleep(1)
+            self.call("xdotool", "key", "Delete")
+            time.sleep(0.5)
+            self.assertEqual(self.running(), "Running", name)
+            line = self.call("wine", e2e.RECEIVER, "text", "lblElevation").strip()
+            cpu, server, t = cpu_seconds(), cpu_seconds("wineserver"), time.monotonic()
+            time.sleep(seconds)
+            minutes = (time.monotonic() - t) / 60
+            cpu, server = ((cpu_seconds(p) - start) / minutes
+                           for p, start in (("wigwag.exe", cpu), ("wineserver", server)))
+            self.call("xdotool", "key", "Delete")
+            time.sleep(0.6)
+            self.close(e2e.MAIN, proc)
+            print(f"  {name:<34} wigwag.exe {cpu:.3f} s, Wine server {server:.3f} s; "
+                  f"the line: {line or '(none)'}")
 
     def test_wheel(self):
         directory = self.folder()

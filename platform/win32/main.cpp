@@ -34,9 +34,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     // A command for the running Wigwag, and a start while one runs, end here: no window yet.
     wigwag::win32::Instance running;
     if (const std::optional<int> done = running.Claim()) return *done;
+    // This is the session's Wigwag now: first of all, the keys a killed one left down go up.
+    wigwag::win32::Win32Keyboard keyboard;
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
-    wigwag::win32::Win32Keyboard keyboard;
     int code = 1;
     try {
         wigwag::win32::Win32Host host(instance, showCommand, keyboard);

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "engine/engine.h"
 #include "platform/text_file.h"
 #include "platform/win32/control_ids.h"
 #include "window/layout.h"
@@ -28,6 +29,16 @@ namespace {
 constexpr wchar_t kWindowClass[] = L"WigwagForm1";
 constexpr UINT_PTR kModalTimerId = 1;
 constexpr int kDropDownItems = 12;
+
+// The line about an elevated program in front: a row under the wheel button's, as wide as
+// the controls above it, there only while it has something to say (the window grows by it
+// meanwhile). Twips, as the layout table's.
+constexpr int kFrontLineLeft = 120, kFrontLineTop = 2925, kFrontLineWidth = 2640;
+constexpr int kFrontLineBottomMargin = 90;
+constexpr COLORREF kFrontLineColour = RGB(255, 204, 0);
+constexpr UINT kFrontLineFormat = DT_LEFT | DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX;
+// How often it looks at the window in front while running: at each start/stop poll.
+constexpr double kFrontLookSeconds = 0.1;
 
 COLORREF ToColorRef(Rgb c) {
     return RGB(c.r, c.g, c.b);
@@ -239,6 +250,10 @@ void Win32Host::CreateControls() {
             SendMessageW(toolTip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
         }
     }
+    // Hidden until it has something to say; a label, so it takes no place in the focus order.
+    frontLine_ = CreateWindowExW(
+        0, L"STATIC", L"", WS_CHILD | SS_LEFT | SS_NOPREFIX | SS_EDITCONTROL, 0, 0, 0, 0, window_,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kElevationLineId)), instance_, nullptr);
 }
 
 UINT Win32Host::WindowDpi() const {
@@ -249,6 +264,9 @@ UINT Win32Host::WindowDpi() const {
 
 SIZE Win32Host::OuterSize(UINT dpi) const {
     RECT r{0, 0, Px(kForm1.clientWidth, dpi), Px(kForm1.clientHeight, dpi)};
+    if (const int line = FrontLineHeight(dpi))
+        r.bottom = std::max<LONG>(r.bottom,
+                                  Px(kFrontLineTop, dpi) + line + Px(kFrontLineBottomMargin, dpi));
     if (auto fn = User32Function<AdjustWindowRectExForDpiFn>("AdjustWindowRectExForDpi"))
         fn(&r, kFormStyle, FALSE, kFormExStyle, dpi);
     else
@@ -336,9 +354,51 @@ void Win32Host::ApplyLayout(UINT dpi) {
             SetWindowPos(h, nullptr, x, y, w, hgt, SWP_NOZORDER | SWP_NOACTIVATE);
         }
     }
+    PlaceFrontLine(dpi);
     for (HFONT f : oldFonts)
         if (f) DeleteObject(f);
     InvalidateRect(window_, nullptr, TRUE);
+}
+
+int Win32Host::FrontLineHeight(UINT dpi) const {
+    if (frontText_.empty()) return 0;
+    const HDC screen = GetDC(nullptr);
+    const HGDIOBJ old = SelectObject(screen, fonts_[static_cast<std::size_t>(FontRole::Window)]);
+    RECT r{0, 0, Px(kFrontLineWidth, dpi), 0};
+    DrawTextW(screen, frontText_.c_str(), static_cast<int>(frontText_.size()), &r,
+              kFrontLineFormat | DT_CALCRECT);
+    SelectObject(screen, old);
+    ReleaseDC(nullptr, screen);
+    return std::max<int>(r.bottom, 1);
+}
+
+void Win32Host::PlaceFrontLine(UINT dpi) {
+    if (!frontLine_) return;
+    SendMessageW(frontLine_, WM_SETFONT,
+                 reinterpret_cast<WPARAM>(fonts_[static_cast<std::size_t>(FontRole::Window)]),
+                 FALSE);
+    SetWindowPos(frontLine_, nullptr, Px(kFrontLineLeft, dpi), Px(kFrontLineTop, dpi),
+                 Px(kFrontLineWidth, dpi), FrontLineHeight(dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// At each start/stop poll while running, and once at the stop: the line follows the program
+// in front, and the window its height. Nothing is asked of the system between two polls.
+void Win32Host::WatchFront() {
+    if (!frontLine_ || windowGone_) return;
+    if (running_) {
+        const double now = Clock();
+        if (now < nextFrontLook_) return;
+        nextFrontLook_ = now + kFrontLookSeconds;
+    }
+    std::wstring text = running_ ? elevation_.FrontLine() : std::wstring();
+    if (text == frontText_) return;
+    frontText_ = std::move(text);
+    SetWindowTextW(frontLine_, frontText_.c_str());
+    PlaceFrontLine(dpi_);
+    ShowWindow(frontLine_, frontText_.empty() ? SW_HIDE : SW_SHOWNA);
+    const SIZE outer = OuterSize(dpi_);
+    SetWindowPos(window_, nullptr, 0, 0, outer.cx, outer.cy,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void Win32Host::ShowForm() {
@@ -412,6 +472,7 @@ bool Win32Host::PumpMessages() {
 bool Win32Host::DispatchTicks() {
     bool any = false;
     while (!pending_ && DispatchDueTick(timers_, Clock(), sink_)) any = true;
+    if (any) WatchFront();
     return any;
 }
 
@@ -641,6 +702,7 @@ std::string Win32Host::Caption(Control label) {
 void Win32Host::SetCaption(Control label, std::string_view text) {
     const HWND h = Handle(label);
     if (!h) return;
+    if (label == Control::lblStatus) running_ = text == kRunning;
     if (LayoutOf(label).kind != ControlKind::Button) {
         SetWindowTextW(h, Widen(text).c_str());
         return;
@@ -698,6 +760,11 @@ void Win32Host::PaintBehind(HDC dc, HWND child) {
 }
 
 LRESULT Win32Host::ColorStatic(HDC dc, HWND child) {
+    if (child == frontLine_) {
+        SetTextColor(dc, kFrontLineColour);
+        SetBkColor(dc, ToColorRef(kForm1.background));
+        return reinterpret_cast<LRESULT>(background_);
+    }
     const int index = ControlIndex(child);
     if (index < 0) return reinterpret_cast<LRESULT>(background_);
     const ControlLayout& entry = kControls[static_cast<std::size_t>(index)];
@@ -823,6 +890,7 @@ LRESULT Win32Host::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
         case WM_NCDESTROY:
             window_ = nullptr;
             toolTip_ = nullptr;
+            frontLine_ = nullptr;
             controls_ = {};
             break;
         default:

@@ -1,6 +1,7 @@
 // The Windows host: the main window from the layout table with standard controls, the
 // keys through a KeyDevice (win32_keyboard.h), and the timers on a high-resolution waitable
-// timer inside the message loop.
+// timer inside the message loop. Below the table's controls, a line of its own while a
+// program run as administrator is in front (win32_elevation.h).
 #pragma once
 
 #include "platform/win32/win32_api.h"
@@ -17,6 +18,7 @@
 #include "platform/host.h"
 #include "platform/key_device.h"
 #include "platform/timer_queue.h"
+#include "platform/win32/win32_elevation.h"
 
 namespace wigwag::win32 {
 
@@ -101,6 +103,11 @@ class Win32Host final : public Host {
     UINT WindowDpi() const;
     SIZE OuterSize(UINT dpi) const;
     HWND Handle(Control control) const { return controls_[static_cast<std::size_t>(control)]; }
+    // The line about an elevated program in front: its height in pixels at `dpi` (0 while
+    // it says nothing), its place, and its look at the program in front now.
+    int FrontLineHeight(UINT dpi) const;
+    void PlaceFrontLine(UINT dpi);
+    void WatchFront();
     int ControlIndex(HWND child) const;
     LRESULT ColorStatic(HDC dc, HWND child);
     void PaintBehind(HDC dc, HWND child);
@@ -123,6 +130,11 @@ class Win32Host final : public Host {
     HWND window_ = nullptr;
     HWND toolTip_ = nullptr;
     HWND lastFocus_ = nullptr;
+    HWND frontLine_ = nullptr;
+    std::wstring frontText_;
+    ElevationCheck elevation_;
+    bool running_ = false;      // the status says "Running"
+    double nextFrontLook_ = 0;  // Clock() of the next look at the window in front
     std::array<HWND, kControlCount> controls_{};
     std::array<HBITMAP, kControlCount> sourcePictures_{};
     std::array<HBITMAP, kControlCount> pictures_{};

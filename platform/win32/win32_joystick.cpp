@@ -141,10 +141,18 @@ int DirectInputButtons::Enumerate() {
 void DirectInputButtons::Open(const DIDEVICEINSTANCEW& found) {
     auto d = std::make_unique<Device>();
     d->instance = found.guidInstance;
-    d->info.vendor = LOWORD(found.guidProduct.Data1);
-    d->info.product = HIWORD(found.guidProduct.Data1);
-    d->info.name = Narrow(found.tszProductName, CP_UTF8);
     HRESULT hr = input_->CreateDevice(found.guidInstance, &d->device, nullptr);
+    // The ids from the driver; the product GUID holds them only when it says so.
+    std::optional<std::uint32_t> vidpid;
+    DIPROPDWORD ids{};
+    ids.diph = {sizeof ids, sizeof ids.diph, 0, DIPH_DEVICE};
+    if (SUCCEEDED(hr) &&
+        SUCCEEDED(d->device->GetProperty(Property(24), &ids.diph)))  // DIPROP_VIDPID
+        vidpid = ids.dwData;
+    std::array<std::uint8_t, 8> mark{};
+    std::copy(std::begin(found.guidProduct.Data4), std::end(found.guidProduct.Data4), mark.begin());
+    d->info = DirectInputIds(vidpid, found.guidProduct.Data1, mark);
+    d->info.name = Narrow(found.tszProductName, CP_UTF8);
     if (FAILED(hr)) {
         d->device = nullptr;
         d->refused = true;

@@ -1,12 +1,18 @@
 // The end-to-end tests' hands inside Wine (or Windows), as x11_receiver is on X:
-//   record    a window that takes the focus, prints "ready <window>", then "press|release
-//             <key> <sender> <us> <ms>" for each key until its WM_CLOSE (sender: own for
-//             the program's marked keys with their scan code and extended flag, wrong for
-//             marked ones without, other for the rest)
-//   focus | foreground | state    the focus back to it | the front window's title | the
-//             virtual keys down; text NAME | click NAME    a control's text | a click
-//   end TITLE close|quit|session  closes the window (a box by its OK), or ends its program
-//             by a WM_QUIT or with the Windows session (prints whether it agreed)
+//   record [TITLE [sealed]]  a window (the stand-in game, "Wigwag receiver" unless titled;
+//             an elevated one as wigwag_receiver_admin.exe; sealed: its process may not be
+//             opened by anyone) that takes the focus, prints "ready
+//             <window>", then "press|release <key> <sender> <us> <ms>" for each key until its
+//             WM_CLOSE (sender: own for the program's marked keys with their scan code and
+//             extended flag, wrong for marked ones without, other for the rest)
+//   focus [TITLE] | foreground | state    the focus back to it (or to TITLE) | the front
+//             window's title | the virtual keys down; text NAME | click NAME    a control's
+//             text (lblElevation: the host's line about an elevated game) | a click
+//   end TITLE close|quit|session|kill  closes the window (a box by its OK), or ends its
+//             program by a WM_QUIT, with the Windows session (prints whether it agreed) or
+//             by TerminateProcess
+//   limited COMMAND...  runs the command not elevated, with this one's standard handles;
+//             its exit status
 //   layout    each control not where the layout table puts it, and the count checked
 //   talk      standard input into the command pipe; prints the answer
 //   squat     makes the command pipe first as another owner, prints "ready", and when
@@ -16,6 +22,7 @@
 #endif
 #include <windows.h>
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <cctype>
@@ -66,6 +73,7 @@ HWND MainWindow() {
 }
 
 HWND Control(const std::string& name) {
+    if (name == "lblElevation") return GetDlgItem(MainWindow(), wigwag::win32::kElevationLineId);
     for (const wigwag::ControlLayout& c : wigwag::kControls)
         if (name == c.name) return GetDlgItem(MainWindow(), ControlId(c.id));
     return nullptr;
@@ -154,15 +162,50 @@ int Layout() {
     return 0;
 }
 
-int Record(HINSTANCE instance) {
+// This process runs elevated, as Wine starts every program: the token linked to its own is
+// the limited one.
+int Limited(int argc, char** argv) {
+    HANDLE own = nullptr, limited = nullptr;
+    TOKEN_LINKED_TOKEN linked{};
+    DWORD size = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own) ||
+        !GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size) ||
+        !DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
+                          TokenPrimary, &limited))
+        return 125;
+    std::string command;
+    for (int i = 2; i < argc; ++i) command += std::string(i > 2 ? " \"" : "\"") + argv[i] + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessAsUserA(limited, nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                              nullptr, &startup, &process))
+        return 125;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    return static_cast<int>(code);
+}
+
+int Record(HINSTANCE instance, const char* title, bool sealed) {
+    ACL none;  // an empty access list: no access for anyone
+    InitializeAcl(&none, sizeof none, ACL_REVISION);
+    if (sealed && SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, &none, nullptr) != ERROR_SUCCESS)
+        return 1;
     WNDCLASSW wc{};
     wc.lpfnWndProc = Record;
     wc.hInstance = instance;
     wc.lpszClassName = L"WigwagReceiver";
     RegisterClassW(&wc);
     const HWND window =
-        CreateWindowExW(0, wc.lpszClassName, L"Wigwag receiver", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                        400, 300, 320, 200, nullptr, nullptr, instance, nullptr);
+        CreateWindowExA(0, "WigwagReceiver", title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 400, 300, 320,
+                        200, nullptr, nullptr, instance, nullptr);
     SetForegroundWindow(window);
     std::printf("ready %p\n", static_cast<void*>(window));
     std::fflush(stdout);
@@ -175,7 +218,10 @@ int Record(HINSTANCE instance) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "record") return Record(GetModuleHandleW(nullptr));
+    if (mode == "record")
+        return Record(GetModuleHandleW(nullptr), argc > 2 ? argv[2] : "Wigwag receiver",
+                      argc > 3 && std::string(argv[3]) == "sealed");
+    if (mode == "limited" && argc > 2) return Limited(argc, argv);
     if (mode == "state") {
         std::printf("down");
         for (int vk = 1; vk < 256; ++vk)
@@ -191,11 +237,15 @@ int main(int argc, char** argv) {
         if (std::string(argv[3]) == "close")  // a message box by its OK, as the player does
             return !PostMessageW(window, kind == std::string("#32770") ? WM_COMMAND : WM_CLOSE,
                                  IDOK, 0);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        if (std::string(argv[3]) == "kill") {
+            const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+            return process && TerminateProcess(process, 1) ? 0 : 1;
+        }
         if (std::string(argv[3]) == "quit")
             return PostThreadMessageW(GetWindowThreadProcessId(window, nullptr), WM_QUIT, 0, 0) ? 0
                                                                                                 : 1;
-        DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
         std::printf("%s\n", SendMessageW(window, WM_QUERYENDSESSION, 0, 0) ? "agreed" : "refused");
         SendMessageW(window, WM_ENDSESSION, TRUE, 0);
         const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
@@ -224,11 +274,14 @@ int main(int argc, char** argv) {
         return std::printf("%s\n", title) < 0;
     }
     if (mode == "focus")
-        return SetForegroundWindow(FindWindowA(nullptr, "Wigwag receiver")) ? 0 : 1;
+        return SetForegroundWindow(FindWindowA(nullptr, argc > 2 ? argv[2] : "Wigwag receiver"))
+                   ? 0
+                   : 1;
     if (mode == "layout") return Layout();
     if (mode == "talk") return Talk();
     if (mode == "squat") return Squat();
     std::fprintf(
-        stderr, "usage: receiver record|focus|foreground|state|end|text|click|layout|talk|squat\n");
+        stderr,
+        "usage: receiver record|focus|foreground|state|end|text|click|layout|talk|squat|limited\n");
     return 2;
 }
