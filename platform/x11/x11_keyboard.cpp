@@ -95,6 +95,7 @@ bool X11Keyboard::Init(std::string& error) {
 
     unsigned char mask[XIMaskLen(XI_LASTEVENT)] = {};
     XISetMask(mask, XI_RawKeyPress);
+    XISetMask(mask, XI_RawKeyRelease);
     XIEventMask eventMask{XIAllMasterDevices, sizeof mask, mask};
     XISelectEvents(display_, DefaultRootWindow(display_), &eventMask, 1);
 
@@ -199,8 +200,19 @@ void X11Keyboard::Drain() {
                 ownPresses_.erase(own);
             else if (expected != expected_.end())
                 expected_.erase(expected);
-            else if (!(raw->flags & XIKeyRepeat) && keycode < presses_.size())
+            else if (!(raw->flags & XIKeyRepeat) && keycode < presses_.size()) {
                 ++presses_[keycode];
+                playerDown_[keycode] = true;
+            }
+        } else if (cookie.evtype == XI_RawKeyRelease) {
+            const auto keycode =
+                static_cast<unsigned>(static_cast<const XIRawEvent*>(cookie.data)->detail);
+            // A key the program holds through the compositor is down on the server's own
+            // keyboard, which takes another press of it there as no press at all: the
+            // player's press shows only as its release.
+            if (keycode < presses_.size() && heldElsewhere_[keycode] && !playerDown_[keycode])
+                ++presses_[keycode];
+            if (keycode < playerDown_.size()) playerDown_[keycode] = false;
         }
         XFreeEventData(display_, &cookie);
     }

@@ -84,6 +84,7 @@ class X11Keyboard final : public KeyDevice {
     std::array<bool, 256> repeatWasOn_{};    // per-key auto-repeat as found at start
     std::array<double, 256> releasedAt_{};   // monotonic seconds of the program's last key-up
     std::array<unsigned, 256> presses_{};    // the player's presses since the key's last poll
+    std::array<bool, 256> playerDown_{};     // the player's raw press seen, its release not yet
     std::vector<OwnPress> ownPresses_;       // sent, raw event not seen yet
     std::vector<std::pair<unsigned, double>> expected_;  // keycode, until when (monotonic s)
 };

@@ -7,10 +7,12 @@
   portal_backend.py portal   a stand-in of the portal itself, RemoteDesktop version 2 (which
                              remembers a consent by a restore token); keys are only recorded
 
-Words on standard input: "answer N" (the response of the next start), "activate",
-"deactivate", "close" (the desktop ends the remote-desktop session). One line on standard
-output for each thing asked of it: "ready", "select k=v ...", "start N", "key CODE STATE",
-"bind TRIGGER", "closed".
+Words on standard input: "answer METHOD N" (the response of the next request of that
+method: CreateSession, SelectDevices, Start), "activate", "deactivate", "close" (the desktop
+ends the remote-desktop session). One line on standard output for each thing that happens:
+"ready", "portal" (the real portal is there), "select k=v ...", "key CODE STATE TIME",
+"bind TRIGGER", "activated TIME", "deactivated TIME", a refused or failed request as
+"METHOD N", "closed".
 """
 import itertools
 import sys
@@ -68,7 +70,7 @@ class Desktop:
             rd=prefix, handles=handles, create=create, out=out, closed="" if self.backend else
             '<arg type="a{sv}"/>'))
         self.bus = Gio.bus_get_sync(Gio.BusType.SESSION)
-        self.answer, self.tokens = 0, itertools.count(1)
+        self.answers, self.tokens = {}, itertools.count(1)
         self.sessions = {}      # session path -> registration ids
         self.mutter = None      # mutter's remote-desktop session, while one runs
         self.remote = None      # our remote-desktop session's path
@@ -117,8 +119,10 @@ class Desktop:
                 PATH, sender[1:].replace(".", "_"), options["session_handle_token"])
             handle = "{}/request/{}/{}".format(PATH, sender[1:].replace(".", "_"),
                                                options["handle_token"])
-        response, results = 0, {}
-        if method == "CreateSession":
+        response, results = self.answers.pop(method, 0), {}
+        if response:  # refused or failed
+            say(f"{method} {response}")
+        elif method == "CreateSession":
             self.sessions[session] = self.register(session, self.session_iface)
             results["session_handle"] = GLib.Variant("s", session)
             results["session_id"] = GLib.Variant("s", session.rsplit("/", 1)[-1])
@@ -126,17 +130,14 @@ class Desktop:
             say("select " + " ".join(f"{k}={v}" for k, v in sorted(options.items())
                                      if k != "handle_token"))
         elif method == "Start":
-            response, self.answer = self.answer, 0
-            say(f"start {response}")
-            if response == 0:
-                self.remote = session
-                results["devices"] = GLib.Variant("u", 1)
-                if not self.backend:
-                    results["restore_token"] = GLib.Variant("s", f"token-{next(self.tokens)}")
-                elif self.mutter is None:
-                    self.mutter = self.mutter_call("/org/gnome/Mutter/RemoteDesktop",
-                                                   "CreateSession", None)[0]
-                    self.mutter_call(self.mutter, "Start", None)
+            self.remote = session
+            results["devices"] = GLib.Variant("u", 1)
+            if not self.backend:
+                results["restore_token"] = GLib.Variant("s", f"token-{next(self.tokens)}")
+            elif self.mutter is None:
+                self.mutter = self.mutter_call("/org/gnome/Mutter/RemoteDesktop",
+                                               "CreateSession", None)[0]
+                self.mutter_call(self.mutter, "Start", None)
         elif method == "BindShortcuts":
             shortcut_id, values = args[2][0]
             trigger = values.get("preferred_trigger", "")
@@ -184,7 +185,7 @@ class Desktop:
             return False
         word, *rest = line.split()
         if word == "answer":
-            self.answer = int(rest[0])
+            self.answers[rest[0]] = int(rest[1])
         elif word in ("activate", "deactivate"):
             self.emit(word.capitalize() + "d")
         elif word == "close" and self.remote:
