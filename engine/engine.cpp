@@ -31,12 +31,8 @@ bool IsFixedRelease(std::uint8_t code) {
 
 std::optional<std::uint8_t> ChosenKeyCode(Host& host, Control comboBox) {
     const int index = host.ListIndex(comboBox);
-    if (index < 0 || index >= host.ListCount(Control::lstKeys)) return std::nullopt;
-    return ParseCodeText(host.ListItem(Control::lstKeys, index));
-}
-
-bool IsRunning(Host& host) {
-    return host.Caption(Control::lblStatus) == kRunning;
+    if (index < 0 || index >= kKeyCount) return std::nullopt;
+    return kKeyTable[static_cast<std::size_t>(index)].code;
 }
 
 bool StartKeyPressed(Host& host, StartKeyWatch& watch) {
@@ -113,42 +109,40 @@ void ShowWheelButton(Host& host, const WheelSwitch& wheel) {
 }
 
 void ReleaseEffectKeys(Host& host) {
-    for (std::uint8_t code : kFixedReleases) host.SendKeyEvent(code, 0, kKeyUp, 0);
+    for (std::uint8_t code : kFixedReleases) host.SendKey(code, true);
     std::optional<std::uint8_t> released;
     for (Control combo : {Control::cboFlash, Control::cboSiren}) {
         const std::optional<std::uint8_t> code = ChosenKeyCode(host, combo);
         if (!code || IsFixedRelease(*code) || code == released) continue;
-        host.SendKeyEvent(*code, 0, kKeyUp, 0);
+        host.SendKey(*code, true);
         released = code;
     }
 }
 
-void ToggleRunning(Host& host) {
+void ToggleRunning(Host& host, bool& running) {
     ReleaseEffectKeys(host);
     PressKey(host, Text(kZeroCode), "0", "0");
-    const std::string status = host.Caption(Control::lblStatus);
-    if (status != kRunning && status != kNotRunning) return;
-    const bool start = status == kNotRunning;
-    host.SetCaption(Control::lblStatus, start ? kRunning : kNotRunning);
-    for (Timer timer : kEffectTimers) host.SetTimerEnabled(timer, start);
+    running = !running;
+    host.SetCaption(Control::lblStatus, RunStateAnswer(running));
+    for (Timer timer : kEffectTimers) host.SetTimerEnabled(timer, running);
 }
 
-bool CommandSwitches(Host& host, Command command) {
+bool CommandSwitches(bool running, Command command) {
     switch (command) {
         case Command::Toggle:
             return true;
         case Command::Start:
-            return host.Caption(Control::lblStatus) == kNotRunning;
+            return !running;
         case Command::Stop:
-            return host.Caption(Control::lblStatus) == kRunning;
+            return running;
         case Command::Status:
             return false;
     }
     return false;
 }
 
-const char* RunStateAnswer(Host& host) {
-    return IsRunning(host) ? kRunning : kNotRunning;
+const char* RunStateAnswer(bool running) {
+    return running ? kRunning : kNotRunning;
 }
 
 void FlashTick(Host& host) {

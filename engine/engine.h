@@ -1,5 +1,6 @@
-// The effect engine: the run state, the start/stop key and the three effects. All state
-// lives in the window's controls, read afresh on every tick.
+// The effect engine: the run state, the start/stop key and the three effects. The run
+// state is the program's own, shown by the status label; the check boxes and the chosen
+// keys are read from the window's controls afresh on every tick.
 #pragma once
 
 #include <cstdint>
@@ -16,11 +17,9 @@ namespace wigwag {
 inline constexpr const char* kRunning = "Running";
 inline constexpr const char* kNotRunning = "Not Running";
 
-// The code of the key chosen in a drop-down list, through lstKeys; nothing when the list
-// has no choice.
+// The code of the key chosen in a drop-down list, from the key table; nothing when the
+// list has no choice.
 std::optional<std::uint8_t> ChosenKeyCode(Host& host, Control comboBox);
-
-bool IsRunning(Host& host);
 
 // What the start/stop poll remembers between two polls of the same key.
 struct StartKeyWatch {
@@ -60,16 +59,16 @@ void ShowWheelButton(Host& host, const WheelSwitch& wheel);
 // and horn keys where they are other keys.
 void ReleaseEffectKeys(Host& host);
 
-// The switch-over: releases the effect keys, presses 0, and flips the run state with the
-// effect timers.
-void ToggleRunning(Host& host);
+// The switch-over: releases the effect keys, presses 0, and flips the run state, which
+// the status label shows, with the effect timers.
+void ToggleRunning(Host& host, bool& running);
 
-// Whether a command switches the program over now: a toggle always, a start only from
-// "Not Running", a stop only from "Running", a status query never.
-bool CommandSwitches(Host& host, Command command);
+// Whether a command switches the program over now: a toggle always, a start only when not
+// running, a stop only when running, a status query never.
+bool CommandSwitches(bool running, Command command);
 
-// The answer to every command, read after the command was carried out.
-const char* RunStateAnswer(Host& host);
+// The answer to every command: the run state after the command was carried out.
+const char* RunStateAnswer(bool running);
 
 void FlashTick(Host& host);
 void SirenTick(Host& host);

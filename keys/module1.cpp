@@ -61,11 +61,11 @@ std::uint8_t KeyCodeOf(std::string_view keyCode) {
 void PressKey(Host& host, std::string_view keyCode, std::string_view release,
               std::string_view holdSeconds) {
     const std::uint8_t code = KeyCodeOf(keyCode);
-    host.SendKeyEvent(code, 0, 0, 0);
-    host.SendKeyEvent(8, 0, 0, 0);
+    host.SendKey(code, false);
+    host.SendKey(8, false);
     if (Val(release) != 1.0) return;
     Pause(host, NumberText(Val(holdSeconds)));
-    host.SendKeyEvent(KeyCodeOf(keyCode), 0, kKeyUp, 0);
+    host.SendKey(KeyCodeOf(keyCode), true);
 }
 
 void Pause(Host& host, std::string_view seconds) {

@@ -39,11 +39,6 @@ inline constexpr std::size_t kControlCount = 16;
 enum class Timer : std::uint8_t { tmStart, tmFlash, tmSiren, tmHazards };
 inline constexpr std::size_t kTimerCount = 4;
 
-// Key event flag for a key-up (the system's KEYEVENTF_KEYUP); 0 is a key-down.
-inline constexpr std::uint32_t kKeyUp = 2;
-// ShowWindow style "minimized, with the focus".
-inline constexpr int kShowMinimized = 2;
-
 // The player's own use of one key, as seen by the host since the last query of that key.
 // The program's own synthetic key events never show here; other programs' do.
 struct KeyPoll {
@@ -116,11 +111,8 @@ class Host {
     virtual int RunEventLoop() = 0;
 
     // --- keyboard -------------------------------------------------------------
-    // One synthetic key event into the system's input stream, for the focused window.
-    // The values are those of the system's keybd_event; a host may fill in the real
-    // scan code for scan 0 and mark the event as the program's own in `extra`.
-    virtual void SendKeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags,
-                              std::uintptr_t extra) = 0;
+    // One key-down (up = false) or key-up of a virtual-key code, for the focused window.
+    virtual void SendKey(std::uint8_t vk, bool up) = 0;
     // The player's use of one key since the last query of it (see KeyPoll).
     virtual KeyPoll PollKey(std::uint8_t vk) = 0;
 
@@ -145,13 +137,13 @@ class Host {
     // The program's one-line answer to a command it took.
     virtual void AnswerCommand(std::uint64_t id, std::string_view answer) = 0;
 
-    // --- dialogs and processes --------------------------------------------------
+    // --- dialogs and the web ----------------------------------------------------
     // A modal warning box (exclamation icon, one OK button). Pending events keep being
     // processed while it is open.
     virtual void ShowMessageBox(std::string_view title, std::string_view text) = 0;
-    // Starts a command line as a new process whose first window takes `windowStyle`;
-    // nothing is awaited. False when it could not be started.
-    virtual bool StartProcess(std::string_view commandLine, int windowStyle) = 0;
+    // Opens a web address with the desktop's browser; nothing is awaited. False when no
+    // browser could be started.
+    virtual bool OpenAddress(std::string_view address) = 0;
 
     // --- files (relative names live in the current directory) -------------------
     // Reads a regular file whole, never more than `limit` bytes: a longer file gives its

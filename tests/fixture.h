@@ -32,11 +32,7 @@ inline std::ostream& operator<<(std::ostream& os, const Ev& e) {
 inline std::vector<Ev> Timeline(const FakeHost& host) {
     std::vector<Ev> out;
     for (const auto& e : host.KeyEvents())
-        // The program's own events carry no scan code, marker or flag but the key-up.
-        out.push_back({std::lround(e.time * 1000), e.vk,
-                       e.scan || e.extra || (e.flags & ~kKeyUp) ? '?'
-                       : e.up()                                 ? '^'
-                                                                : 'v'});
+        out.push_back({std::lround(e.time * 1000), e.vk, e.up ? '^' : 'v'});
     return out;
 }
 

@@ -72,7 +72,8 @@ TEST(PressKey, SendsTheKeyThenBackspaceAndReleasesOnlyForOne) {
 
 TEST_F(WindowTest, PauseOfNothingReturnsAtOnceAndTicksRunNestedInside) {
     Load(DataFile("0|1|0|0|31|26|"));
-    ToggleRunning(host);  // the horn every 0.1 s
+    bool running = false;
+    ToggleRunning(host, running);  // the horn every 0.1 s
     bool input = false;
     host.At(0, [&] { input = true; });
     Pause(host, "0");

@@ -40,13 +40,13 @@ void Form1::Form_Unload(int& /*cancel*/) {
     // is under way in a pause still finishes its presses.
     closed_ = true;
     // Release the held keys before anything can keep the close waiting on the user.
-    if (IsRunning(host_)) ReleaseEffectKeys(host_);
+    if (running_) ReleaseEffectKeys(host_);
     SaveSettings(host_, replaceable_, wheel_.button);
 }
 
 void Form1::Image2_Click() {
     // A browser that cannot be started changes nothing in the window.
-    host_.StartProcess(std::string(kShellProgram) + " " + kWebAddress, kShowMinimized);
+    host_.OpenAddress(kWebAddress);
 }
 
 void Form1::cmdWheel_Click() {
@@ -64,8 +64,8 @@ void Form1::tmStart_Timer() {
     if (WheelButtonPressed(host_, wheel_)) ToggleRunning();
     // Then the commands that came since the last poll, in the order they came.
     while (const std::optional<CommandRequest> request = host_.TakeCommand()) {
-        if (CommandSwitches(host_, request->command)) ToggleRunning();
-        host_.AnswerCommand(request->id, RunStateAnswer(host_));
+        if (CommandSwitches(running_, request->command)) ToggleRunning();
+        host_.AnswerCommand(request->id, RunStateAnswer(running_));
     }
 }
 
@@ -80,7 +80,7 @@ void Form1::tmHazards_Timer() {
 }
 
 void Form1::ToggleRunning() {
-    wigwag::ToggleRunning(host_);
+    wigwag::ToggleRunning(host_, running_);
 }
 
 void Form1::OnTimer(Timer timer) {

@@ -1,5 +1,5 @@
 // The main window: its handlers and the one routine of its own. The controls, held by
-// the host, are the program's whole state.
+// the host, hold the player's choices; the run state is the window's own.
 #pragma once
 
 #include "engine/engine.h"
@@ -36,6 +36,7 @@ class Form1 final : public FormEvents {
     bool loaded_ = false;      // no tick acts before Form_Load has returned
     bool closed_ = false;      // nor after the close has begun
     bool replaceable_ = true;  // the save may replace the settings file
+    bool running_ = false;     // "Running", as the status label shows
     StartKeyWatch startKey_;
     WheelSwitch wheel_;
 };

@@ -95,9 +95,8 @@ inline constexpr const char* kWheelTip =
 inline constexpr const char* kClearTip =
     "Forget the wheel button: only the start/stop key switches.";
 
-// The maker's web site, opened by a click on Image2 through the system shell.
+// The maker's web site, opened by a click on Image2 with the desktop's browser.
 inline constexpr const char* kWebAddress = "https://wigwag.example.org/";
-inline constexpr const char* kShellProgram = "explorer.exe";
 
 // In the order of the Control enumeration.
 inline constexpr std::array<ControlLayout, kControlCount> kControls{{

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
         if (switched < 0 && event.vk == 48) switched = event.time;
         if (switched >= 0)
             std::printf("%ld %d %s\n", std::lround((event.time - switched) * 1000), event.vk,
-                        event.up() ? "up" : "down");
+                        event.up ? "up" : "down");
     }
     return 0;
 }

@@ -97,9 +97,8 @@ int FakeHost::RunEventLoop() {
     return 0;
 }
 
-void FakeHost::SendKeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags,
-                            std::uintptr_t extra) {
-    keyEvents_.push_back({now_, vk, scan, flags, extra});
+void FakeHost::SendKey(std::uint8_t vk, bool up) {
+    keyEvents_.push_back({now_, vk, up});
 }
 
 KeyPoll FakeHost::PollKey(std::uint8_t vk) {
@@ -160,9 +159,9 @@ void FakeHost::ShowMessageBox(std::string_view title, std::string_view text) {
     while (now_ < dismissed) WaitEvents(dismissed);
 }
 
-bool FakeHost::StartProcess(std::string_view commandLine, int windowStyle) {
-    if (processStartFails) return false;
-    processes_.push_back({now_, std::string(commandLine), windowStyle});
+bool FakeHost::OpenAddress(std::string_view address) {
+    if (browserFails) return false;
+    addresses_.push_back({now_, std::string(address)});
     return true;
 }
 

@@ -23,19 +23,15 @@ class FakeHost final : public Host {
     struct KeyEvent {
         double time;
         std::uint8_t vk;
-        std::uint8_t scan;
-        std::uint32_t flags;
-        std::uintptr_t extra;
-        bool up() const { return (flags & kKeyUp) != 0; }
+        bool up;
     };
     struct MessageBoxShown {
         double time;
         std::string title, text;
     };
-    struct ProcessStarted {
+    struct AddressOpened {
         double time;
-        std::string commandLine;
-        int windowStyle;
+        std::string address;
     };
     struct CommandAnswered {
         double time;
@@ -70,7 +66,7 @@ class FakeHost final : public Host {
     const std::vector<KeyEvent>& KeyEvents() const { return keyEvents_; }
     void ClearKeyEvents() { keyEvents_.clear(); }
     const std::vector<MessageBoxShown>& MessageBoxes() const { return boxes_; }
-    const std::vector<ProcessStarted>& Processes() const { return processes_; }
+    const std::vector<AddressOpened>& Addresses() const { return addresses_; }
     const std::vector<CommandAnswered>& Answers() const { return answers_; }
     bool WindowExists() const { return created_ && !closed_; }
     bool Shown() const { return shown_; }
@@ -85,7 +81,7 @@ class FakeHost final : public Host {
     std::optional<std::string> writeFailure;
     // How long the user takes to dismiss a message box.
     double messageBoxSeconds = 1.0;
-    bool processStartFails = false;
+    bool browserFails = false;
     // The game controllers connected: name by vendor and product id.
     std::map<std::pair<std::uint16_t, std::uint16_t>, std::string> controllers;
 
@@ -93,8 +89,7 @@ class FakeHost final : public Host {
     void CreateForm() override;
     void ShowForm() override { shown_ = true; }
     int RunEventLoop() override;
-    void SendKeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags,
-                      std::uintptr_t extra) override;
+    void SendKey(std::uint8_t vk, bool up) override;
     KeyPoll PollKey(std::uint8_t vk) override;
     double Clock() override { return now_; }
     void WaitEvents(double deadline) override;
@@ -103,7 +98,7 @@ class FakeHost final : public Host {
     std::optional<CommandRequest> TakeCommand() override;
     void AnswerCommand(std::uint64_t id, std::string_view answer) override;
     void ShowMessageBox(std::string_view title, std::string_view text) override;
-    bool StartProcess(std::string_view commandLine, int windowStyle) override;
+    bool OpenAddress(std::string_view address) override;
     FileRead ReadTextFile(const std::string& name, std::size_t limit) override;
     FileWrite ReplaceTextFile(const std::string& name, std::string_view bytes) override;
     void SetEventSink(FormEvents* sink) override { sink_ = sink; }
@@ -151,7 +146,7 @@ class FakeHost final : public Host {
     std::array<unsigned, 256> pressesSeen_{};
     std::vector<KeyEvent> keyEvents_;
     std::vector<MessageBoxShown> boxes_;
-    std::vector<ProcessStarted> processes_;
+    std::vector<AddressOpened> addresses_;
     std::vector<GameButtonPress> buttonPresses_;  // came in, not taken yet
     std::deque<CommandRequest> commands_;         // came in, not taken yet
     std::map<std::uint64_t, Command> taken_;

@@ -14,7 +14,6 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPixmap>
-#include <QProcess>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QStringListModel>
@@ -378,8 +377,8 @@ int QtHost::RunEventLoop() {
 
 // --- keys -------------------------------------------------------------------------------
 
-void QtHost::SendKeyEvent(std::uint8_t vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) {
-    keys_.Send(vk, (flags & kKeyUp) != 0);
+void QtHost::SendKey(std::uint8_t vk, bool up) {
+    keys_.Send(vk, up);
 }
 
 KeyPoll QtHost::PollKey(std::uint8_t vk) {
@@ -404,18 +403,9 @@ void QtHost::ShowMessageBox(std::string_view title, std::string_view text) {
     boxes_.pop_back();
 }
 
-bool QtHost::StartProcess(std::string_view commandLine, int) {
-    const QString line = Text(commandLine).trimmed();
-    const QString shell = QString::fromLatin1(kShellProgram);
-    // The shell's command line names a document or address: hand it to the desktop.
-    if (line.startsWith(shell + QLatin1Char(' '), Qt::CaseInsensitive)) {
-        const QUrl url(line.mid(shell.size() + 1).trimmed());
-        return url.isValid() && QDesktopServices::openUrl(url);
-    }
-    QStringList args = QProcess::splitCommand(line);
-    if (args.isEmpty()) return false;
-    const QString program = args.takeFirst();
-    return QProcess::startDetached(program, args);
+bool QtHost::OpenAddress(std::string_view address) {
+    const QUrl url(Text(address));
+    return url.isValid() && QDesktopServices::openUrl(url);
 }
 
 FileRead QtHost::ReadTextFile(const std::string& name, std::size_t limit) {

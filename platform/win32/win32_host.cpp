@@ -435,8 +435,8 @@ void Win32Host::Close() {
 
 // --- keyboard ------------------------------------------------------------------------------
 
-void Win32Host::SendKeyEvent(std::uint8_t vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) {
-    keys_.Send(vk, (flags & kKeyUp) != 0);
+void Win32Host::SendKey(std::uint8_t vk, bool up) {
+    keys_.Send(vk, up);
 }
 
 KeyPoll Win32Host::PollKey(std::uint8_t vk) {
@@ -590,12 +590,13 @@ void Win32Host::ShowMessageBox(std::string_view title, std::string_view text) {
     RethrowPending();
 }
 
-bool Win32Host::StartProcess(std::string_view commandLine, int windowStyle) {
-    std::wstring command = Widen(commandLine);
+bool Win32Host::OpenAddress(std::string_view address) {
+    // The shell opens the address with the user's browser, its window minimized.
+    std::wstring command = L"explorer.exe " + Widen(address);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = static_cast<WORD>(windowStyle);
+    startup.wShowWindow = SW_SHOWMINIMIZED;
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process))

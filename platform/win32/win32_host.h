@@ -50,8 +50,7 @@ class Win32Host final : public Host {
     void ShowForm() override;
     int RunEventLoop() override;
 
-    void SendKeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags,
-                      std::uintptr_t extra) override;
+    void SendKey(std::uint8_t vk, bool up) override;
     KeyPoll PollKey(std::uint8_t vk) override;
 
     double Clock() override;
@@ -63,7 +62,7 @@ class Win32Host final : public Host {
     void AnswerCommand(std::uint64_t id, std::string_view answer) override;
 
     void ShowMessageBox(std::string_view title, std::string_view text) override;
-    bool StartProcess(std::string_view commandLine, int windowStyle) override;
+    bool OpenAddress(std::string_view address) override;
 
     FileRead ReadTextFile(const std::string& name, std::size_t limit) override;
     FileWrite ReplaceTextFile(const std::string& name, std::string_view bytes) override;
