@@ -11,10 +11,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+
+#include "platform/say.h"
 
 namespace wigwag {
 
@@ -161,12 +162,12 @@ void LinuxJoysticks::Add(udev_device* device) {
         pad->info.problem = std::strerror(error);
         if (warned_.insert(pad->info.where).second) {
             const std::string name = PrintableName(pad->info.name);
-            std::fprintf(stderr, "wigwag: cannot read %s (%s): %s%s\n", pad->info.where.c_str(),
-                         name.c_str(), pad->info.problem.c_str(),
-                         error == EACCES || error == EPERM
-                             ? "; the desktop normally gives game controllers to the user "
-                               "logged in at the seat"
-                             : "");
+            Say(Stream::Err, "wigwag: cannot read " + pad->info.where + " (" + name +
+                                 "): " + pad->info.problem +
+                                 (error == EACCES || error == EPERM
+                                      ? "; the desktop normally gives game controllers to the "
+                                        "user logged in at the seat"
+                                      : ""));
         }
         pads_.push_back(std::move(pad));
         return;
@@ -193,10 +194,9 @@ void LinuxJoysticks::Add(udev_device* device) {
         // Said once: on such a kernel it holds for every controller.
         if (!pad->filtered && !toldUnfiltered_) {
             toldUnfiltered_ = true;
-            std::fprintf(stderr,
-                         "wigwag: the kernel does not filter the game controllers' events "
-                         "for Wigwag (%s); it reads them all\n",
-                         std::strerror(errno));
+            Say(Stream::Err, std::string("wigwag: the kernel does not filter the game "
+                                         "controllers' events for Wigwag (") +
+                                 std::strerror(errno) + "); it reads them all");
         }
         watcher_->Watch(pad->fd);
     }

@@ -2,9 +2,8 @@
 
 #include <time.h>
 
-#include <cstdio>
-
 #include "platform/linux/evdev_keys.h"
+#include "platform/say.h"
 
 namespace wigwag {
 
@@ -35,10 +34,9 @@ bool LinuxKeyboard::OutputWorks() {
     if (!output_ || outputGone_) return false;
     const std::string lost = output_->Lost();
     if (lost.empty()) return true;
-    std::fprintf(stderr,
-                 "wigwag: %s: its keys count as let go, and keys go out through XTest (to X "
-                 "windows only) from now on\n",
-                 lost.c_str());
+    Say(Stream::Err, "wigwag: " + lost +
+                         ": its keys count as let go, and keys go out through XTest (to X "
+                         "windows only) from now on");
     outputGone_ = true;
     for (unsigned code = 0; code < held_.size(); ++code)
         if (held_[code]) x11_.OwnKeyElsewhere(code + 8, true);

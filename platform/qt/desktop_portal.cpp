@@ -15,11 +15,11 @@
 #include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 
 #include "platform/linux/evdev_keys.h"
 #include "platform/printable.h"
+#include "platform/say.h"
 #include "platform/text_file.h"
 #include "platform/x11/keysyms.h"
 
@@ -266,8 +266,7 @@ std::unique_ptr<PortalKeyboard> PortalKeyboard::Open(QSocketNotifier& stop, std:
     // A token is good for one start: the new one replaces it every time.
     const QString token = answer.results.value(QStringLiteral("restore_token")).toString();
     if (*version >= 2 && !token.isEmpty() && !WriteRestoreToken(tokenPath, token.toStdString()))
-        std::fprintf(stderr, "wigwag: cannot keep the portal's consent in %s\n",
-                     Printable(tokenPath).c_str());
+        Say(Stream::Err, "wigwag: cannot keep the portal's consent in " + Printable(tokenPath));
 
     QDBusConnection bus = Bus();
     bus.connect(kService, keyboard->session_.path(), kSession, QStringLiteral("Closed"),
@@ -436,7 +435,7 @@ void PortalShortcut::CloseSession() {
 void PortalShortcut::Fail(const std::string& why) {
     if (failed_) return;
     failed_ = true;
-    std::fprintf(stderr, "wigwag: %s; the start/stop key works in X windows only\n", why.c_str());
+    Say(Stream::Err, "wigwag: " + why + "; the start/stop key works in X windows only");
     CloseSession();
 }
 

@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <optional>
@@ -16,12 +15,14 @@
 
 #include "platform/linux/linux_joystick.h"
 #include "platform/linux/linux_keyboard.h"
+#include "platform/options.h"
 #include "platform/printable.h"
+#include "platform/qt/config_dir.h"
 #include "platform/qt/desktop_portal.h"
 #include "platform/qt/fd_notifiers.h"
 #include "platform/qt/instance.h"
-#include "platform/qt/options.h"
 #include "platform/qt/qt_host.h"
+#include "platform/say.h"
 #include "platform/wayland/wayland_keyboard.h"
 #include "platform/x11/x11_keyboard.h"
 #include "window/form1.h"
@@ -70,10 +71,10 @@ bool SignalPending() {
 int ListDevices() {
     wigwag::LinuxJoysticks joysticks(nullptr);
     const std::vector<wigwag::GameController> found = joysticks.Controllers();
-    if (found.empty()) std::printf("No game controllers found.\n");
+    std::string lines;
     for (const wigwag::GameController& controller : found)
-        std::printf("%s\n", wigwag::ControllerLine(controller).c_str());
-    return 0;
+        lines += (lines.empty() ? "" : "\n") + wigwag::ControllerLine(controller);
+    return wigwag::Tell({0, found.empty() ? "No game controllers found." : lines, {}});
 }
 
 // The ways out for keys that WIGWAG_KEYS may name; "auto" takes the first that works.
@@ -85,10 +86,10 @@ std::optional<KeyPath> ChosenKeyPath() {
     if (name == "virtual-keyboard") return KeyPath::virtualKeyboard;
     if (name == "portal") return KeyPath::portal;
     if (name == "xtest") return KeyPath::xtest;
-    std::fprintf(stderr,
-                 "wigwag: WIGWAG_KEYS=\"%s\" names no way out for keys (auto, virtual-keyboard, "
-                 "portal or xtest)\n",
-                 wigwag::Printable(name.toStdString()).c_str());
+    wigwag::Say(wigwag::Stream::Err, "wigwag: WIGWAG_KEYS=\"" +
+                                         wigwag::Printable(name.toStdString()) +
+                                         "\" names no way out for keys (auto, "
+                                         "virtual-keyboard, portal or xtest)");
     return std::nullopt;
 }
 
@@ -114,12 +115,12 @@ std::unique_ptr<wigwag::KeyOutput> OpenKeyOutput(KeyPath path, QSocketNotifier& 
     if (SignalPending()) {
         return output;  // ending: nothing to say
     } else if (output) {
-        std::fprintf(stderr, "wigwag: keys go out through %s\n", output->Name().c_str());
+        wigwag::Say(wigwag::Stream::Err, "wigwag: keys go out through " + output->Name());
     } else if (path == KeyPath::automatic) {
-        std::fprintf(stderr, "wigwag: keys go out through XTest, to X windows only: %s\n",
-                     whyNot.c_str());
+        wigwag::Say(wigwag::Stream::Err,
+                    "wigwag: keys go out through XTest, to X windows only: " + whyNot);
     } else {
-        std::fprintf(stderr, "wigwag: %s\n", whyNot.c_str());
+        wigwag::Say(wigwag::Stream::Err, "wigwag: " + whyNot);
         failed = true;
     }
     return output;
@@ -129,11 +130,13 @@ std::unique_ptr<wigwag::KeyOutput> OpenKeyOutput(KeyPath path, QSocketNotifier& 
 
 int main(int argc, char** argv) {
     if (!InstallSignalPipe()) {
-        std::fprintf(stderr, "wigwag: cannot install the signal handlers\n");
+        wigwag::Say(wigwag::Stream::Err, "wigwag: cannot install the signal handlers");
         return 1;
     }
-    const wigwag::Options options = wigwag::ParseOptions(argc, argv);
-    if (options.exitStatus) return *options.exitStatus;
+    const wigwag::CommandLine line =
+        wigwag::ParseCommandLine({argv + 1, argv + argc}, wigwag::Platform::Linux);
+    if (line.answered) return wigwag::Tell(*line.answered);
+    const wigwag::Options& options = line.options;
     if (options.listDevices) return ListDevices();
     // A command holds no key and saves nothing: Ctrl+C or SIGTERM ends its wait at once.
     if (!options.command.empty())
@@ -148,7 +151,7 @@ int main(int argc, char** argv) {
     std::string error;
     std::unique_ptr<wigwag::X11Keyboard> keyboard = wigwag::X11Keyboard::Open(nullptr, error);
     if (!keyboard) {
-        std::fprintf(stderr, "wigwag: %s\n", error.c_str());
+        wigwag::Say(wigwag::Stream::Err, "wigwag: " + error);
         return 1;
     }
     // Ended before anything was loaded: nothing to save.
@@ -196,9 +199,9 @@ int main(int argc, char** argv) {
         });
         code = wigwag::RunWigwag(host);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "wigwag: %s\n", e.what());
+        wigwag::Say(wigwag::Stream::Err, std::string("wigwag: ") + e.what());
     } catch (...) {
-        std::fprintf(stderr, "wigwag: stopped by an unknown error\n");
+        wigwag::Say(wigwag::Stream::Err, "wigwag: stopped by an unknown error");
     }
     signalNotifier.setEnabled(false);
     keys.Restore();

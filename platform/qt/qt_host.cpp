@@ -21,10 +21,10 @@
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <stdexcept>
 
+#include "platform/say.h"
 #include "platform/text_file.h"
 
 namespace wigwag {
@@ -392,8 +392,7 @@ void QtHost::ShowMessageBox(std::string_view title, std::string_view text) {
     body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (closeRequested_) {
         body.replace(QLatin1Char('\n'), QLatin1Char(' '));
-        std::fprintf(stderr, "wigwag: %s: %s\n", Text(title).toLocal8Bit().constData(),
-                     body.toLocal8Bit().constData());
+        Say(Stream::Err, "wigwag: " + std::string(title) + ": " + body.toStdString());
         return;
     }
     QWidget* parent = window_ && window_->isVisible() ? window_.get() : nullptr;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/commands.h"
 #include "platform/game_controllers.h"
 #include "platform/host.h"
 #include "platform/key_device.h"
@@ -25,19 +26,6 @@ class QSocketNotifier;
 namespace wigwag {
 
 class QtHost;
-
-// Where the commands of later starts come from (platform/qt/instance); none in the widget
-// tests.
-class CommandSource {
-  public:
-    virtual std::optional<CommandRequest> Take() = 0;
-    virtual void Answer(std::uint64_t id, std::string_view answer) = 0;
-    // The window closed: no more commands are taken; those waiting are dropped.
-    virtual void Stop() = 0;
-
-  protected:
-    ~CommandSource() = default;
-};
 
 namespace qt {
 
