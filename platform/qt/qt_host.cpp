@@ -25,7 +25,6 @@
 #include <stdexcept>
 
 #include "platform/say.h"
-#include "platform/text_file.h"
 
 namespace wigwag {
 
@@ -117,7 +116,7 @@ void CheckBox::nextCheckState() {
 
 }  // namespace qt
 
-QtHost::QtHost(KeyDevice& keys) : keys_(keys) {
+QtHost::QtHost(KeyDevice& keys) : RealHost(keys) {
     wakeFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (wakeFd_ < 0) throw std::runtime_error("cannot create the timer for the window's timers");
     wakeNotifier_ = std::make_unique<QSocketNotifier>(wakeFd_, QSocketNotifier::Read);
@@ -300,21 +299,6 @@ double QtHost::Clock() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-void QtHost::Guard(const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (...) {
-        if (!pending_) pending_ = std::current_exception();
-    }
-}
-
-void QtHost::RethrowPending() {
-    if (!pending_) return;
-    std::exception_ptr error = pending_;
-    pending_ = nullptr;
-    std::rethrow_exception(error);
-}
-
 void QtHost::ArmWake() {
     double wake = deadlines_.empty() ? kNever : deadlines_.back();
     if (const auto due = timers_.NextDue(); due && *due < wake) wake = *due;
@@ -325,24 +309,17 @@ void QtHost::ArmWake() {
     timerfd_settime(wakeFd_, TFD_TIMER_ABSTIME, &wakeAt, nullptr);
 }
 
-void QtHost::DispatchDue() {
-    Guard([this] {
-        while (DispatchDueTick(timers_, Clock(), sink_)) {
-        }
-    });
-}
-
 void QtHost::OnWake() {
     std::uint64_t expirations = 0;
     [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &expirations, sizeof expirations);
     armedFor_ = -1;
-    DispatchDue();
+    DispatchDueTicks();
     ArmWake();
 }
 
 void QtHost::WaitEvents(double deadline) {
     deadlines_.push_back(deadline);
-    DispatchDue();
+    DispatchDueTicks();
     ArmWake();
     // A tick just run may have paused, and the window may have closed during that pause:
     // then nothing is left to end a wait without a deadline. Only a pause still running
@@ -354,35 +331,9 @@ void QtHost::WaitEvents(double deadline) {
     RethrowPending();
 }
 
-std::vector<GameButtonPress> QtHost::TakeButtonPresses() {
-    return buttons_ ? buttons_->TakePresses() : std::vector<GameButtonPress>{};
-}
-
-std::string QtHost::GameControllerName(std::uint16_t vendor, std::uint16_t product) {
-    return buttons_ ? buttons_->NameOf(vendor, product) : std::string();
-}
-
-std::optional<CommandRequest> QtHost::TakeCommand() {
-    return commands_ ? commands_->Take() : std::nullopt;
-}
-
-void QtHost::AnswerCommand(std::uint64_t id, std::string_view answer) {
-    if (commands_) commands_->Answer(id, answer);
-}
-
 int QtHost::RunEventLoop() {
     while (!closed_) WaitEvents(kNever);
     return 0;
-}
-
-// --- keys -------------------------------------------------------------------------------
-
-void QtHost::SendKey(std::uint8_t vk, bool up) {
-    keys_.Send(vk, up);
-}
-
-KeyPoll QtHost::PollKey(std::uint8_t vk) {
-    return keys_.Poll(vk);
 }
 
 // --- dialogs, processes, files --------------------------------------------------------
@@ -405,14 +356,6 @@ void QtHost::ShowMessageBox(std::string_view title, std::string_view text) {
 bool QtHost::OpenAddress(std::string_view address) {
     const QUrl url(Text(address));
     return url.isValid() && QDesktopServices::openUrl(url);
-}
-
-FileRead QtHost::ReadTextFile(const std::string& name, std::size_t limit) {
-    return ReadWholeFile(name, limit);
-}
-
-FileWrite QtHost::ReplaceTextFile(const std::string& name, std::string_view bytes) {
-    return ReplaceWholeFile(name, bytes);
 }
 
 // --- controls ---------------------------------------------------------------------------
@@ -513,13 +456,7 @@ void QtHost::SetCaption(Control label, std::string_view text) {
     if (auto* b = qobject_cast<QAbstractButton*>(Widget(label))) b->setText(Text(text));
 }
 
-void QtHost::SetTimerEnabled(Timer timer, bool enabled) {
-    timers_.SetEnabled(timer, enabled, Clock());
-    ArmWake();
-}
-
-void QtHost::SetTimerInterval(Timer timer, int milliseconds) {
-    timers_.SetInterval(timer, milliseconds, Clock());
+void QtHost::TimersChanged() {
     ArmWake();
 }
 

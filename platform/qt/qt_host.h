@@ -13,11 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/commands.h"
-#include "platform/game_controllers.h"
-#include "platform/host.h"
-#include "platform/key_device.h"
-#include "platform/timer_queue.h"
+#include "platform/real_host.h"
 #include "window/layout.h"
 
 class QMessageBox;
@@ -66,7 +62,7 @@ class CheckBox final : public QCheckBox {
 
 }  // namespace qt
 
-class QtHost final : public Host {
+class QtHost final : public RealHost {
   public:
     explicit QtHost(KeyDevice& keys);
     ~QtHost() override;
@@ -77,24 +73,11 @@ class QtHost final : public Host {
     void ShowForm() override;
     int RunEventLoop() override;
 
-    void SendKey(std::uint8_t vk, bool up) override;
-    KeyPoll PollKey(std::uint8_t vk) override;
-
     double Clock() override;
     void WaitEvents(double deadline) override;
 
-    std::vector<GameButtonPress> TakeButtonPresses() override;
-    std::string GameControllerName(std::uint16_t vendor, std::uint16_t product) override;
-    std::optional<CommandRequest> TakeCommand() override;
-    void AnswerCommand(std::uint64_t id, std::string_view answer) override;
-
     void ShowMessageBox(std::string_view title, std::string_view text) override;
     bool OpenAddress(std::string_view address) override;
-
-    FileRead ReadTextFile(const std::string& name, std::size_t limit) override;
-    FileWrite ReplaceTextFile(const std::string& name, std::string_view bytes) override;
-
-    void SetEventSink(FormEvents* sink) override { sink_ = sink; }
 
     int Value(Control checkBox) override;
     void SetValue(Control checkBox, int value) override;
@@ -107,11 +90,6 @@ class QtHost final : public Host {
     std::string Caption(Control label) override;
     void SetCaption(Control label, std::string_view text) override;
 
-    bool TimerEnabled(Timer timer) override { return timers_.Enabled(timer); }
-    void SetTimerEnabled(Timer timer, bool enabled) override;
-    int TimerInterval(Timer timer) override { return timers_.Interval(timer); }
-    void SetTimerInterval(Timer timer, int milliseconds) override;
-
     // A close request from outside the window (a signal), handled like the user's once the
     // window is shown; during the load the window then never opens (nothing is saved).
     // Nothing waits on the user: message boxes are dismissed, and what a later one would
@@ -119,9 +97,6 @@ class QtHost final : public Host {
     void RequestClose();
     // Shows the window (or the message box open now) above the others, with the focus.
     void BringToFront();
-    void SetCommandSource(CommandSource* source) { commands_ = source; }
-    // The game controllers whose buttons can switch (none: no controller is read).
-    void SetButtonDevice(ButtonDevice* buttons) { buttons_ = buttons; }
     bool Closed() const { return closed_; }
 
     QWidget* Window() const { return window_.get(); }
@@ -132,21 +107,12 @@ class QtHost final : public Host {
     void HandleClick(Control control);
 
   private:
+    void TimersChanged() override;
     void CreateControl(const ControlLayout& item);
     void SetTabOrder();
     void ArmWake();
     void OnWake();
-    void DispatchDue();
-    // Runs a handler of the program from inside a Qt event; what it throws is raised
-    // again where the host hands control back to the program.
-    void Guard(const std::function<void()>& handler);
-    void RethrowPending();
 
-    KeyDevice& keys_;
-    FormEvents* sink_ = nullptr;
-    CommandSource* commands_ = nullptr;
-    ButtonDevice* buttons_ = nullptr;
-    TimerQueue timers_;
     std::unique_ptr<qt::FormWindow> window_;
     std::array<QWidget*, kControlCount> widgets_{};
     int wakeFd_ = -1;
@@ -157,7 +123,6 @@ class QtHost final : public Host {
     bool closed_ = false;
     bool closeRequested_ = false;      // from outside: no box waits; before ShowForm: no window
     std::vector<QMessageBox*> boxes_;  // message boxes open now, innermost last
-    std::exception_ptr pending_;
 };
 
 }  // namespace wigwag
