@@ -6,7 +6,6 @@
 
 #include <utility>
 
-#include "platform/command_words.h"
 #include "platform/printable.h"
 
 namespace wigwag::win32 {
@@ -24,8 +23,8 @@ constexpr DWORD kAnswerMs = 5000;
 constexpr DWORD kClaimMs = 5000;
 constexpr DWORD kRetryMs = 50;
 
-constexpr int kFailed = kCommandFailed;
-constexpr int kUsage = kCommandUsage;
+constexpr int kFailed = kExitFailed;
+constexpr int kUsage = kExitUsage;
 
 // Standard output or error: the handle the caller gave (a pipe, a file), else the console
 // of the caller, since a windowed program has none of its own.
@@ -183,7 +182,7 @@ int SendCommand(const std::wstring& name, const std::wstring& sid, const char* w
     switch (exchange.outcome) {
         case Exchange::NotRunning:
             Say(STD_ERROR_HANDLE, "wigwag: Wigwag is not running");
-            return kNotRunning;
+            return kExitNotRunning;
         case Exchange::ClosedEarly:
             Say(STD_ERROR_HANDLE,
                 "wigwag: the running Wigwag closed the connection without an answer");
@@ -217,14 +216,15 @@ std::optional<std::string> CommandOfCommandLine() {
     std::string problem;
     for (int i = 1; i < count && problem.empty(); ++i) {
         const std::string arg = Narrow(args[i]);
-        const CommandWord* word = arg.rfind("--", 0) == 0 ? CommandWordOf(arg.substr(2)) : nullptr;
-        if (!word || !word->command)
+        const std::optional<Command> word =
+            arg.rfind("--", 0) == 0 ? CommandOfWord(arg.substr(2)) : std::nullopt;
+        if (!word)
             problem = "unknown argument '" + Printable(arg) +
                       "' (commands: --toggle, --start, --stop, --status, --list-devices)";
         else if (!command->empty())
             problem = "one command at a time";
         else
-            command = word->text;
+            command = arg.substr(2);
     }
     LocalFree(args);
     if (!problem.empty()) {
@@ -387,15 +387,16 @@ void PipeServer::Service(HANDLE signalled) {
 void PipeServer::Line(std::string_view line) {
     const std::size_t end = line.find('\n');
     // One line and nothing after it.
-    const CommandWord* word = end + 1 == line.size() ? CommandWordOf(line.substr(0, end)) : nullptr;
-    if (!word) return Reply("refused");
-    if (!word->command) {
+    const std::string_view text = end + 1 == line.size() ? line.substr(0, end) : "";
+    if (text == "show") {
         if (bringToFront_) bringToFront_();
         return Reply("ok");
     }
+    const std::optional<Command> command = CommandOfWord(text);
+    if (!command) return Reply("refused");
     // The command waits for the next poll of the start/stop key.
     ClearDeadline();
-    waiting_ = CommandRequest{*word->command, ++lastId_};
+    waiting_ = CommandRequest{*command, ++lastId_};
     state_ = State::Waiting;
 }
 
@@ -447,12 +448,12 @@ std::optional<int> Instance::Claim() {
     if (!Identity(sid, session)) {
         if (!command->empty()) {
             Say(STD_ERROR_HANDLE, "wigwag: Wigwag is not running (no user identity to find it)");
-            return kNotRunning;
+            return kExitNotRunning;
         }
         return std::nullopt;  // runs without taking commands
     }
     const std::wstring name = PipeName(sid, session);
-    if (!command->empty()) return SendCommand(name, sid, CommandWordOf(*command)->text);
+    if (!command->empty()) return SendCommand(name, sid, command->c_str());
 
     const ULONGLONG claimBy = GetTickCount64() + kClaimMs;
     for (;;) {
@@ -486,6 +487,7 @@ void Instance::Listen(Win32Host& host) {
     if (!server_) return;
     server_->Start([&host] { host.BringToFront(); });
     host.SetCommandSource(server_.get());
+    host.SetWaitable(server_.get());
 }
 
 }  // namespace wigwag::win32

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/commands.h"
 #include "platform/host.h"
 #include "platform/win32/win32_host.h"
 
@@ -29,7 +30,7 @@ namespace wigwag::win32 {
 void PrintLine(DWORD stream, std::string_view line);
 
 // The running Wigwag's end of the pipe.
-class PipeServer final : public CommandSource {
+class PipeServer final : public CommandSource, public Waitable {
   public:
     // Makes the pipe's first instance; nothing (with ERROR_ACCESS_DENIED as the last error)
     // when a Wigwag of this user and session has it already.
@@ -41,7 +42,6 @@ class PipeServer final : public CommandSource {
     // Starts taking connections; `bringToFront` answers a later start without a command.
     void Start(std::function<void()> bringToFront);
 
-    // CommandSource
     std::optional<CommandRequest> Take() override;
     void Answer(std::uint64_t id, std::string_view answer) override;
     void Stop() override;

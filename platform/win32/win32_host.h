@@ -1,43 +1,44 @@
-// The Windows host: the main window from the layout table with standard controls, the
-// keys through a KeyDevice (win32_keyboard.h), and the timers on a high-resolution waitable
-// timer inside the message loop. Below the table's controls, a line of its own while a
-// program run as administrator is in front (win32_elevation.h).
+// The Windows host: the main window from the layout table with standard controls, its timers
+// on a high-resolution waitable timer inside the message loop, and below the table's controls
+// a line of its own while a program run as administrator is in front (win32_elevation.h).
+// Keys, controllers, commands and files it has as every real host has them (RealHost).
+//
+// One class over three files, by concern: win32_window.cpp (the window class and procedure,
+// layout, DPI, fonts, pictures, drawing, the elevation line), win32_controls.cpp (the
+// controls, their values, lists, captions and tool tips) and win32_loop.cpp (the message
+// loop, the waits, the timers, modal loops).
 #pragma once
 
 #include "platform/win32/win32_api.h"
 
 #include <array>
-#include <exception>
 #include <limits>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/game_controllers.h"
-#include "platform/host.h"
-#include "platform/key_device.h"
-#include "platform/timer_queue.h"
+#include "platform/real_host.h"
 #include "platform/win32/win32_elevation.h"
+#include "window/layout.h"
 
 namespace wigwag::win32 {
 
-// Where the commands of later starts come from (platform/win32/instance): handles that the
-// message loop waits on beside its own, serviced on the window's thread when signalled.
-class CommandSource {
+// What the message loop waits on beside the window's messages and its own timer (the
+// command pipe's operations): each handle is serviced on the window's thread when signalled.
+class Waitable {
   public:
-    virtual std::optional<CommandRequest> Take() = 0;
-    virtual void Answer(std::uint64_t id, std::string_view answer) = 0;
-    // The window closed: no more commands are taken; a waiting one is dropped.
-    virtual void Stop() = 0;
     virtual std::vector<HANDLE> Handles() const = 0;
     virtual void Service(HANDLE signalled) = 0;
 
   protected:
-    ~CommandSource() = default;
+    ~Waitable() = default;
 };
 
-class Win32Host final : public Host {
+inline COLORREF ToColorRef(Rgb c) {
+    return RGB(c.r, c.g, c.b);
+}
+
+class Win32Host final : public RealHost {
   public:
     // The keys go out through `keys`, which must outlive the host; they are let go when the
     // Windows session ends (the owner lets go of them at the end of the program).
@@ -50,24 +51,11 @@ class Win32Host final : public Host {
     void ShowForm() override;
     int RunEventLoop() override;
 
-    void SendKey(std::uint8_t vk, bool up) override;
-    KeyPoll PollKey(std::uint8_t vk) override;
-
     double Clock() override;
     void WaitEvents(double deadline) override;
 
-    std::vector<GameButtonPress> TakeButtonPresses() override;
-    std::string GameControllerName(std::uint16_t vendor, std::uint16_t product) override;
-    std::optional<CommandRequest> TakeCommand() override;
-    void AnswerCommand(std::uint64_t id, std::string_view answer) override;
-
     void ShowMessageBox(std::string_view title, std::string_view text) override;
     bool OpenAddress(std::string_view address) override;
-
-    FileRead ReadTextFile(const std::string& name, std::size_t limit) override;
-    FileWrite ReplaceTextFile(const std::string& name, std::string_view bytes) override;
-
-    void SetEventSink(FormEvents* sink) override { sink_ = sink; }
 
     int Value(Control checkBox) override;
     void SetValue(Control checkBox, int value) override;
@@ -80,52 +68,66 @@ class Win32Host final : public Host {
     std::string Caption(Control label) override;
     void SetCaption(Control label, std::string_view text) override;
 
-    bool TimerEnabled(Timer timer) override { return timers_.Enabled(timer); }
-    void SetTimerEnabled(Timer timer, bool enabled) override;
-    int TimerInterval(Timer timer) override { return timers_.Interval(timer); }
-    void SetTimerInterval(Timer timer, int milliseconds) override;
-
-    void SetCommandSource(CommandSource* source) { commands_ = source; }
-    // The game controllers whose buttons can switch (none: no controller is read).
-    void SetButtonDevice(ButtonDevice* buttons) { buttons_ = buttons; }
-    // Shows the window above the others, with the focus.
+    // Handles to wait on and service beside the window's messages (none: nothing).
+    void SetWaitable(Waitable* waitable) { waitable_ = waitable; }
+    // Shows the window above the others, with the focus; while the load's message box is
+    // open, the box.
     void BringToFront();
 
   private:
+    // The loop's wake-up: a high-resolution waitable timer, else a plain one with the
+    // system's tick raised to 1 ms.
+    struct WakeTimer {
+        WakeTimer();
+        ~WakeTimer();
+        HANDLE handle = nullptr;
+        bool coarse = false;
+        double armedFor = std::numeric_limits<double>::quiet_NaN();  // when it fires
+    };
+
+    // --- win32_window.cpp
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
     LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
-
-    void CreateControls();
     void ApplyLayout(UINT dpi);
     void MakeFonts(UINT dpi);
     void ScalePictures(UINT dpi);
     UINT WindowDpi() const;
     SIZE OuterSize(UINT dpi) const;
-    HWND Handle(Control control) const { return controls_[static_cast<std::size_t>(control)]; }
     // The line about an elevated program in front: its height in pixels at `dpi` (0 while
     // it says nothing), its place, and its look at the program in front now.
     int FrontLineHeight(UINT dpi) const;
     void PlaceFrontLine(UINT dpi);
     void WatchFront();
-    int ControlIndex(HWND child) const;
     LRESULT ColorStatic(HDC dc, HWND child);
     void PaintBehind(HDC dc, HWND child);
     void Close();
 
+    // --- win32_controls.cpp
+    void CreateControls();
+    void AddToolTips();
+    HWND Handle(Control control) const { return controls_[static_cast<std::size_t>(control)]; }
+    int ControlIndex(HWND child) const;
+    // A click on a control: a check box only ticks or clears; a picture or button is the
+    // program's click.
+    void Clicked(HWND child);
+
+    // --- win32_loop.cpp
+    void TimersChanged() override;
     bool PumpMessages();
     bool DispatchTicks();
     bool SleepUntil(double wake);
-    // Services the command source if one of its handles is signalled now.
-    void ServiceCommands();
+    // Services every handle of the waitable that is signalled now.
+    void ServiceSignalled();
     double NextWake(double deadline) const;
+    // Inside modal loops that the system runs (a message box, moving the window) the
+    // program's own wait is not running: a window timer stands in for it.
+    static constexpr UINT_PTR kModalTimerId = 1;
     void ArmModalTimer();
-    void RethrowPending();
+    void ModalTick();
 
     HINSTANCE instance_;
     int showCommand_;
-    KeyDevice& keys_;
-    CommandSource* commands_ = nullptr;
-    ButtonDevice* buttons_ = nullptr;
+    Waitable* waitable_ = nullptr;
     HWND window_ = nullptr;
     HWND toolTip_ = nullptr;
     HWND lastFocus_ = nullptr;
@@ -133,6 +135,7 @@ class Win32Host final : public Host {
     std::wstring frontText_;
     ElevationCheck elevation_;
     bool running_ = false;      // the status says "Running"
+    bool shown_ = false;        // ShowForm has shown the window
     double nextFrontLook_ = 0;  // Clock() of the next look at the window in front
     std::array<HWND, kControlCount> controls_{};
     std::array<HBITMAP, kControlCount> sourcePictures_{};
@@ -145,15 +148,9 @@ class Win32Host final : public Host {
     HICON smallIcon_ = nullptr;
     UINT dpi_ = 96;
 
-    FormEvents* sink_ = nullptr;
-    TimerQueue timers_;
-    HANDLE waitTimer_ = nullptr;
-    double armedFor_ = std::numeric_limits<double>::quiet_NaN();  // when waitTimer_ fires
-    bool coarseTimer_ = false;  // no high-resolution waitable timer: raised system tick rate
-    int modalDepth_ = 0;        // inside a modal loop that is not ours (message box, moving)
+    WakeTimer wake_;
+    int modalDepth_ = 0;  // inside a modal loop that is not ours (message box, moving)
     bool windowGone_ = false;
-    std::exception_ptr pending_;
-    LARGE_INTEGER frequency_{};
 };
 
 }  // namespace wigwag::win32
