@@ -2,69 +2,13 @@
 
 #include <aclapi.h>
 #include <sddl.h>
-#include <shellapi.h>
 
+#include <algorithm>
 #include <utility>
 
-#include "platform/printable.h"
+#include "platform/say.h"
 
 namespace wigwag::win32 {
-
-namespace {
-
-constexpr std::size_t kMaxLine = kMaxCommandLine;
-// A connection that has not sent its line, or not hung up after the answer, by then is
-// dropped, so that it cannot keep the pipe from the next one.
-constexpr ULONGLONG kConnectionMs = 2000;
-// A later start's patience: for the pipe (busy with another start), for its answer, and for
-// a Wigwag that has the pipe but does not answer yet (starting) or any more (closing).
-constexpr DWORD kConnectMs = 2000;
-constexpr DWORD kAnswerMs = 5000;
-constexpr DWORD kClaimMs = 5000;
-constexpr DWORD kRetryMs = 50;
-
-constexpr int kFailed = kExitFailed;
-constexpr int kUsage = kExitUsage;
-
-// Standard output or error: the handle the caller gave (a pipe, a file), else the console
-// of the caller, since a windowed program has none of its own.
-HANDLE Stream(DWORD which) {
-    HANDLE handle = GetStdHandle(which);
-    if (handle && handle != INVALID_HANDLE_VALUE) return handle;
-    static HANDLE console = [] {
-        if (!AttachConsole(ATTACH_PARENT_PROCESS) && GetLastError() != ERROR_ACCESS_DENIED)
-            return INVALID_HANDLE_VALUE;
-        return CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    }();
-    return console;
-}
-
-// One line; false when it could not be written whole.
-bool Say(DWORD which, const std::string& line) {
-    const HANDLE stream = Stream(which);
-    if (stream == INVALID_HANDLE_VALUE) return false;
-    const std::string text = line + "\r\n";
-    DWORD written = 0;
-    return WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-           written == text.size();
-}
-
-}  // namespace
-
-void PrintLine(DWORD which, std::string_view line) {
-    const HANDLE stream = Stream(which);
-    if (stream == INVALID_HANDLE_VALUE) return;
-    DWORD mode = 0, written = 0;
-    if (GetConsoleMode(stream, &mode)) {
-        // A console shows wide text as it is, whatever its code page.
-        const std::wstring text = Widen(line, CP_UTF8) + L"\r\n";
-        WriteConsoleW(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    const std::string text = std::string(line) + "\r\n";
-    WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-}
 
 namespace {
 
@@ -91,11 +35,6 @@ std::wstring PipeName(const std::wstring& sid, DWORD session) {
     return L"\\\\.\\pipe\\wigwag-" + std::to_wstring(session) + L"-" + sid;
 }
 
-struct Exchange {
-    enum Outcome { NotRunning, NoAnswer, ClosedEarly, Foreign, Answered } outcome;
-    std::string answer;
-};
-
 // Whether the pipe's owner is the user `sid`: the name is predictable, so another user may
 // have made a pipe of that name first, to be asked the commands.
 bool OwnedBy(HANDLE pipe, const std::wstring& sid) {
@@ -111,21 +50,21 @@ bool OwnedBy(HANDLE pipe, const std::wstring& sid) {
     return mine;
 }
 
-// One line to the running Wigwag and its one-line answer, waiting at most `answerMs`.
-// Blocking is fine here: this process has no window.
-Exchange Ask(const std::wstring& name, const std::wstring& sid, const char* word, DWORD answerMs) {
+// One line to the running Wigwag and its one-line answer. Blocking is fine here: this
+// process has no window.
+Exchange Ask(const std::wstring& name, const std::wstring& sid, const std::string& word) {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     const ULONGLONG connectBy = GetTickCount64() + kConnectMs;
     for (;;) {
         pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) break;
+        const DWORD error = GetLastError();
         // Ours lets the user in: a pipe that does not is another user's.
-        if (GetLastError() == ERROR_ACCESS_DENIED) return {Exchange::Foreign, {}};
-        // Busy: another start's exchange has the pipe; it is free within a poll.
+        if (error == ERROR_ACCESS_DENIED) return {Exchange::Foreign, {}};
+        // Busy: every instance has a connection; one is free within a poll.
         const ULONGLONG now = GetTickCount64();
-        if (GetLastError() != ERROR_PIPE_BUSY || now >= connectBy)
-            return {Exchange::NotRunning, {}};
+        if (error != ERROR_PIPE_BUSY || now >= connectBy) return {Exchange::NotRunning, {}};
         WaitNamedPipeW(name.c_str(), static_cast<DWORD>(connectBy - now));
     }
     if (!OwnedBy(pipe, sid)) {
@@ -138,7 +77,7 @@ Exchange Ask(const std::wstring& name, const std::wstring& sid, const char* word
 
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     Exchange result{Exchange::NoAnswer, {}};
-    const ULONGLONG answerBy = GetTickCount64() + answerMs;
+    const ULONGLONG answerBy = GetTickCount64() + kAnswerMs;
     // Waits for one overlapped operation until the answer's deadline.
     auto finish = [&](BOOL started, DWORD& bytes) {
         if (!started && GetLastError() != ERROR_IO_PENDING) return false;
@@ -153,14 +92,14 @@ Exchange Ask(const std::wstring& name, const std::wstring& sid, const char* word
     };
     OVERLAPPED io{};
     io.hEvent = event;
-    const std::string line = std::string(word) + "\n";
+    const std::string line = word + "\n";
     DWORD bytes = 0;
     bool open = finish(WriteFile(pipe, line.data(), static_cast<DWORD>(line.size()), nullptr, &io),
                        bytes) &&
                 GetOverlappedResult(pipe, &io, &bytes, FALSE);
     std::string answer;
-    while (open && answer.find('\n') == std::string::npos && answer.size() <= kMaxLine) {
-        char chunk[kMaxLine + 1];
+    while (open && answer.find('\n') == std::string::npos && answer.size() <= kMaxCommandLine) {
+        char chunk[kMaxCommandLine + 1];
         io = {};
         io.hEvent = event;
         if (!finish(ReadFile(pipe, chunk, sizeof chunk, nullptr, &io), bytes)) break;
@@ -177,315 +116,302 @@ Exchange Ask(const std::wstring& name, const std::wstring& sid, const char* word
     return result;
 }
 
-int SendCommand(const std::wstring& name, const std::wstring& sid, const char* word) {
-    const Exchange exchange = Ask(name, sid, word, kAnswerMs);
-    switch (exchange.outcome) {
-        case Exchange::NotRunning:
-            Say(STD_ERROR_HANDLE, "wigwag: Wigwag is not running");
-            return kExitNotRunning;
-        case Exchange::ClosedEarly:
-            Say(STD_ERROR_HANDLE,
-                "wigwag: the running Wigwag closed the connection without an answer");
-            return kFailed;
-        case Exchange::Foreign:
-            Say(STD_ERROR_HANDLE, "wigwag: the command pipe belongs to another user");
-            return kFailed;
-        case Exchange::NoAnswer:
-            Say(STD_ERROR_HANDLE, "wigwag: the running Wigwag did not answer");
-            return kFailed;
-        case Exchange::Answered:
-            break;
-    }
-    if (exchange.answer == "refused") {
-        Say(STD_ERROR_HANDLE, std::string("wigwag: the running Wigwag refused --") + word);
-        return kFailed;
-    }
-    if (!Say(STD_OUTPUT_HANDLE, exchange.answer)) {
-        Say(STD_ERROR_HANDLE, "wigwag: cannot write the answer to standard output");
-        return kFailed;
-    }
-    return 0;
-}
-
-// The command of the command line ("toggle" …); empty for none, nothing when it is wrong.
-std::optional<std::string> CommandOfCommandLine() {
-    int count = 0;
-    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (!args) return std::string();
-    std::optional<std::string> command = std::string();
-    std::string problem;
-    for (int i = 1; i < count && problem.empty(); ++i) {
-        const std::string arg = Narrow(args[i]);
-        const std::optional<Command> word =
-            arg.rfind("--", 0) == 0 ? CommandOfWord(arg.substr(2)) : std::nullopt;
-        if (!word)
-            problem = "unknown argument '" + Printable(arg) +
-                      "' (commands: --toggle, --start, --stop, --status, --list-devices)";
-        else if (!command->empty())
-            problem = "one command at a time";
-        else
-            command = arg.substr(2);
-    }
-    LocalFree(args);
-    if (!problem.empty()) {
-        Say(STD_ERROR_HANDLE, "wigwag: " + problem);
-        return std::nullopt;
-    }
-    return command;
-}
-
 }  // namespace
 
-// --- the running Wigwag's side ------------------------------------------------------------
-
-std::unique_ptr<PipeServer> PipeServer::Create(const std::wstring& name, const std::wstring& sid) {
+HANDLE MakePipe(const std::wstring& name, const std::wstring& sid, bool first) {
     // Owned by the user, whom later starts check for; full access for the user alone, no
     // inherited entries; remote clients refused.
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const std::wstring sddl = L"O:" + sid + L"D:P(A;;GA;;;" + sid + L")";
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                               &descriptor, nullptr))
-        return nullptr;
+        return INVALID_HANDLE_VALUE;
     SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
     const HANDLE pipe = CreateNamedPipeW(
-        name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 256, 256,
-        0, &security);
+        name.c_str(),
+        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+        kMaxConnections + 1, 256, 256, 0, &security);
     const DWORD error = GetLastError();
     LocalFree(descriptor);
-    if (pipe == INVALID_HANDLE_VALUE) {
-        SetLastError(error);
-        return nullptr;
-    }
-    const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const HANDLE deadline = CreateWaitableTimerW(nullptr, FALSE, nullptr);
-    if (!event || !deadline) {
-        if (event) CloseHandle(event);
-        if (deadline) CloseHandle(deadline);
-        CloseHandle(pipe);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    return std::unique_ptr<PipeServer>(new PipeServer(pipe, event, deadline));
+    SetLastError(error);
+    return pipe;
 }
 
-PipeServer::PipeServer(HANDLE pipe, HANDLE event, HANDLE deadline)
-    : pipe_(pipe), event_(event), deadline_(deadline) {
-    io_.hEvent = event_;
+// --- the running Wigwag's side ------------------------------------------------------------
+
+PipeServer::PipeServer(std::function<void()> bringToFront, HANDLE first, const std::wstring& name,
+                       const std::wstring& sid)
+    : CommandServer(std::move(bringToFront)) {
+    deadlineTimer_ = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    for (std::size_t i = 0; i < pipes_.size(); ++i) {
+        Pipe& pipe = pipes_[i];
+        pipe.handle = i == 0 ? first : MakePipe(name, sid, false);
+        pipe.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (pipe.handle != INVALID_HANDLE_VALUE && pipe.event) Listen(pipe);
+    }
 }
 
 PipeServer::~PipeServer() {
     Stop();
-    CloseHandle(deadline_);
-    CloseHandle(event_);
-    CloseHandle(pipe_);
-}
-
-void PipeServer::Start(std::function<void()> bringToFront) {
-    bringToFront_ = std::move(bringToFront);
-    Listen();
+    for (Pipe& pipe : pipes_) {
+        if (pipe.handle != INVALID_HANDLE_VALUE) CloseHandle(pipe.handle);
+        if (pipe.event) CloseHandle(pipe.event);
+    }
+    if (deadlineTimer_) CloseHandle(deadlineTimer_);
 }
 
 std::vector<HANDLE> PipeServer::Handles() const {
-    if (state_ == State::Idle) return {};
-    return {event_, deadline_};
+    std::vector<HANDLE> handles;
+    if (stopped_) return handles;
+    for (const Pipe& pipe : pipes_)
+        if (pipe.state != Pipe::Off) handles.push_back(pipe.event);
+    if (deadlineTimer_) handles.push_back(deadlineTimer_);
+    return handles;
 }
 
-void PipeServer::Listen() {
-    state_ = State::Listening;
-    line_.clear();
-    io_ = {};
-    io_.hEvent = event_;
-    ResetEvent(event_);
-    if (ConnectNamedPipe(pipe_, &io_) || GetLastError() == ERROR_IO_PENDING) {
-        ioPending_ = true;
-        return;
+void PipeServer::Listen(Pipe& pipe) {
+    pipe.state = Pipe::Listening;
+    pipe.connection = 0;
+    pipe.received.clear();
+    pipe.deadline = 0;
+    // A client that came and went before the instance listened leaves it to be disconnected
+    // first.
+    for (int tries = 0; tries < 2; ++tries) {
+        pipe.io = {};
+        pipe.io.hEvent = pipe.event;
+        ResetEvent(pipe.event);
+        pipe.pending =
+            ConnectNamedPipe(pipe.handle, &pipe.io) || GetLastError() == ERROR_IO_PENDING;
+        if (pipe.pending) return;
+        // A client came between two connections: it is connected already.
+        if (GetLastError() == ERROR_PIPE_CONNECTED) {
+            SetEvent(pipe.event);
+            return;
+        }
+        DisconnectNamedPipe(pipe.handle);
     }
-    // A client came between two connections: it is connected already.
-    ioPending_ = false;
-    if (GetLastError() == ERROR_PIPE_CONNECTED) SetEvent(event_);
+    pipe.state = Pipe::Off;
 }
 
-void PipeServer::Read() {
-    io_ = {};
-    io_.hEvent = event_;
-    ResetEvent(event_);
-    ioPending_ = ReadFile(pipe_, buffer_, sizeof buffer_, nullptr, &io_) ||
-                 GetLastError() == ERROR_IO_PENDING;
-    if (!ioPending_) SetEvent(event_);  // failed at once: the client is gone
-}
-
-void PipeServer::SetDeadline() {
-    deadlineAt_ = GetTickCount64() + kConnectionMs;
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(kConnectionMs) * 10000;  // relative, 100 ns
-    SetWaitableTimer(deadline_, &due, 0, nullptr, nullptr, FALSE);
-}
-
-void PipeServer::ClearDeadline() {
-    deadlineAt_ = 0;
-    CancelWaitableTimer(deadline_);
-}
-
-void PipeServer::Restart() {
-    FinishIo();
-    ClearDeadline();
-    DisconnectNamedPipe(pipe_);
-    waiting_.reset();
-    Listen();
-}
-
-void PipeServer::FinishIo() {
-    if (!ioPending_) return;
-    DWORD bytes = 0;
-    CancelIo(pipe_);
-    GetOverlappedResult(pipe_, &io_, &bytes, TRUE);
-    ioPending_ = false;
+void PipeServer::Read(Pipe& pipe) {
+    pipe.io = {};
+    pipe.io.hEvent = pipe.event;
+    ResetEvent(pipe.event);
+    // Never more than decides whether the line is too long.
+    const DWORD room = static_cast<DWORD>(sizeof pipe.buffer - pipe.received.size());
+    pipe.pending = ReadFile(pipe.handle, pipe.buffer, room, nullptr, &pipe.io) ||
+                   GetLastError() == ERROR_IO_PENDING;
+    if (!pipe.pending) SetEvent(pipe.event);  // failed at once: the other end is gone
 }
 
 void PipeServer::Service(HANDLE signalled) {
-    if (state_ == State::Idle) return;
-    if (signalled == deadline_) {
-        // Too slow to send its line or to hang up: the next one gets the pipe. (A signal
-        // left from an earlier connection is not this one's.)
-        const bool due = deadlineAt_ && GetTickCount64() >= deadlineAt_;
-        if (due && (state_ == State::Reading || state_ == State::Closing)) Restart();
-        return;
-    }
-    if (signalled != event_) return;
+    if (stopped_) return;
+    if (signalled == deadlineTimer_) return Expire();
+    const auto found = std::find_if(pipes_.begin(), pipes_.end(), [signalled](const Pipe& p) {
+        return p.event == signalled && p.state != Pipe::Off;
+    });
+    if (found == pipes_.end()) return;
+    Pipe& pipe = *found;
+    if (pipe.pending && !HasOverlappedIoCompleted(&pipe.io)) return;
     DWORD bytes = 0;
-    bool done = true;
-    DWORD error = 0;
-    if (ioPending_) {
-        if (!HasOverlappedIoCompleted(&io_)) return;
-        ioPending_ = false;
-        done = GetOverlappedResult(pipe_, &io_, &bytes, FALSE);
-        error = done ? 0 : GetLastError();
-    }
-    ResetEvent(event_);
-    switch (state_) {
-        case State::Listening:
-            if (!done && error != ERROR_PIPE_CONNECTED) return Restart();
-            SetDeadline();
-            state_ = State::Reading;
-            return Read();
-        case State::Reading:
-            if (!done || bytes == 0) return Restart();
-            line_.append(buffer_, bytes);
-            if (line_.find('\n') != std::string::npos) return Line(line_);
-            if (line_.size() > kMaxLine) return Reply("refused");
-            return Read();
-        case State::Closing:
+    bool ok = pipe.state == Pipe::Listening;  // connected already when nothing was pending
+    if (pipe.pending)
+        ok = GetOverlappedResult(pipe.handle, &pipe.io, &bytes, FALSE) ||
+             GetLastError() == ERROR_PIPE_CONNECTED;
+    pipe.pending = false;
+    ResetEvent(pipe.event);
+    Done(pipe, ok, bytes);
+}
+
+void PipeServer::Done(Pipe& pipe, bool ok, DWORD bytes) {
+    switch (pipe.state) {
+        case Pipe::Listening:
+            return ok ? Connected(pipe) : Restart(pipe);
+        case Pipe::Reading: {
+            const std::uint64_t connection = pipe.connection;
+            if (!ok || bytes == 0) {  // gone before its line ended
+                Closed(connection);
+                return Drop(connection);
+            }
+            pipe.received.append(pipe.buffer, bytes);
+            if (Received(connection, pipe.received)) return Read(pipe);
+            // The line is whole and its command waits for the program, unless it was
+            // answered already.
+            if (pipe.state == Pipe::Reading) {
+                pipe.state = Pipe::Waiting;
+                pipe.deadline = 0;
+            }
+            return;
+        }
+        case Pipe::Closing:
             // A hang-up ends the connection; so does anything sent after the answer.
-            return Restart();
-        case State::Waiting:
-        case State::Idle:
+            return Restart(pipe);
+        case Pipe::Waiting:
+        case Pipe::Off:
             return;
     }
 }
 
-void PipeServer::Line(std::string_view line) {
-    const std::size_t end = line.find('\n');
-    // One line and nothing after it.
-    const std::string_view text = end + 1 == line.size() ? line.substr(0, end) : "";
-    if (text == "show") {
-        if (bringToFront_) bringToFront_();
-        return Reply("ok");
-    }
-    const std::optional<Command> command = CommandOfWord(text);
-    if (!command) return Reply("refused");
-    // The command waits for the next poll of the start/stop key.
-    ClearDeadline();
-    waiting_ = CommandRequest{*command, ++lastId_};
-    state_ = State::Waiting;
+void PipeServer::Connected(Pipe& pipe) {
+    // The last free instance taken makes room on another, or this one is refused.
+    const std::optional<std::uint64_t> connection = Opened();
+    if (!connection) return Answer(pipe, "refused");
+    pipe.connection = *connection;
+    pipe.state = Pipe::Reading;
+    SetDeadline(pipe);
+    Read(pipe);
 }
 
-void PipeServer::Reply(std::string_view answer) {
-    const std::string text = std::string(answer) + "\n";
-    OVERLAPPED write{};
-    write.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+PipeServer::Pipe* PipeServer::Of(std::uint64_t connection) {
+    for (Pipe& pipe : pipes_)
+        if (pipe.connection == connection &&
+            (pipe.state == Pipe::Reading || pipe.state == Pipe::Waiting))
+            return &pipe;
+    return nullptr;
+}
+
+void PipeServer::Reply(std::uint64_t connection, std::string_view line) {
+    if (Pipe* pipe = Of(connection)) Answer(*pipe, line);
+}
+
+void PipeServer::Drop(std::uint64_t connection) {
+    if (Pipe* pipe = Of(connection)) Restart(*pipe);
+}
+
+void PipeServer::Answer(Pipe& pipe, std::string_view line) {
+    Finish(pipe);
+    const std::string text = std::string(line) + "\n";
+    pipe.io = {};
+    pipe.io.hEvent = pipe.event;
     DWORD bytes = 0;
-    // A few bytes into an empty pipe buffer: done at once, never waiting for the client.
-    if (!WriteFile(pipe_, text.data(), static_cast<DWORD>(text.size()), nullptr, &write) &&
+    // A few bytes into an empty pipe buffer: done at once, never waiting for the other end.
+    if (!WriteFile(pipe.handle, text.data(), static_cast<DWORD>(text.size()), nullptr, &pipe.io) &&
         GetLastError() == ERROR_IO_PENDING) {
-        CancelIo(pipe_);
+        CancelIo(pipe.handle);
+        GetOverlappedResult(pipe.handle, &pipe.io, &bytes, TRUE);
     }
-    GetOverlappedResult(pipe_, &write, &bytes, TRUE);
-    if (write.hEvent) CloseHandle(write.hEvent);
-    // The pipe is let go once the client hangs up, so that it reads the answer first.
-    SetDeadline();
-    state_ = State::Closing;
-    Read();
+    pipe.state = Pipe::Closing;
+    pipe.connection = 0;
+    pipe.received.clear();
+    SetDeadline(pipe);
+    Read(pipe);
 }
 
-std::optional<CommandRequest> PipeServer::Take() {
-    std::optional<CommandRequest> request = waiting_;
-    waiting_.reset();
-    return request;
+void PipeServer::Finish(Pipe& pipe) {
+    if (!pipe.pending) return;
+    DWORD bytes = 0;
+    CancelIo(pipe.handle);
+    GetOverlappedResult(pipe.handle, &pipe.io, &bytes, TRUE);
+    pipe.pending = false;
 }
 
-void PipeServer::Answer(std::uint64_t id, std::string_view answer) {
-    if (state_ != State::Waiting || id != lastId_) return;
-    Reply(answer);
+void PipeServer::Restart(Pipe& pipe) {
+    Finish(pipe);
+    DisconnectNamedPipe(pipe.handle);
+    if (!stopped_) return Listen(pipe);
+    pipe.state = Pipe::Off;
+    pipe.connection = 0;
+    pipe.deadline = 0;
+}
+
+void PipeServer::SetDeadline(Pipe& pipe) {
+    pipe.deadline = GetTickCount64() + kLineMs;
+    Arm();
+}
+
+void PipeServer::Expire() {
+    armedFor_ = 0;
+    const ULONGLONG now = GetTickCount64();
+    for (Pipe& pipe : pipes_) {
+        if (!pipe.deadline || pipe.deadline > now) continue;
+        if (pipe.state == Pipe::Reading) {
+            // Too slow to send its line: it makes room for the next one.
+            const std::uint64_t connection = pipe.connection;
+            Closed(connection);
+            Drop(connection);
+        } else {
+            Restart(pipe);  // too slow to hang up after the answer
+        }
+    }
+    Arm();
+}
+
+void PipeServer::Arm() {
+    ULONGLONG earliest = 0;
+    for (const Pipe& pipe : pipes_)
+        if (pipe.deadline && (!earliest || pipe.deadline < earliest)) earliest = pipe.deadline;
+    if (!deadlineTimer_ || earliest == armedFor_) return;
+    armedFor_ = earliest;
+    if (!earliest) {
+        CancelWaitableTimer(deadlineTimer_);
+        return;
+    }
+    const ULONGLONG now = GetTickCount64();
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(earliest > now ? earliest - now : 1) * 10000;
+    SetWaitableTimer(deadlineTimer_, &due, 0, nullptr, nullptr, FALSE);
 }
 
 void PipeServer::Stop() {
-    if (state_ == State::Idle) return;
-    FinishIo();
-    ClearDeadline();
-    DisconnectNamedPipe(pipe_);
-    waiting_.reset();
-    state_ = State::Idle;
+    stopped_ = true;
+    CommandServer::Stop();
+    for (Pipe& pipe : pipes_)
+        if (pipe.state != Pipe::Off) Restart(pipe);
+    if (deadlineTimer_) CancelWaitableTimer(deadlineTimer_);
+    armedFor_ = 0;
 }
 
 // --- a start of the program -----------------------------------------------------------------
 
-std::optional<int> Instance::Claim() {
-    const std::optional<std::string> command = CommandOfCommandLine();
-    if (!command) return kUsage;
-    std::wstring sid;
-    DWORD session = 0;
-    if (!Identity(sid, session)) {
-        if (!command->empty()) {
-            Say(STD_ERROR_HANDLE, "wigwag: Wigwag is not running (no user identity to find it)");
-            return kExitNotRunning;
-        }
-        return std::nullopt;  // runs without taking commands
-    }
-    const std::wstring name = PipeName(sid, session);
-    if (!command->empty()) return SendCommand(name, sid, command->c_str());
+Instance::~Instance() {
+    server_.reset();
+    if (first_ != INVALID_HANDLE_VALUE) CloseHandle(first_);
+}
 
-    const ULONGLONG claimBy = GetTickCount64() + kClaimMs;
-    for (;;) {
-        server_ = PipeServer::Create(name, sid);
-        if (server_) return std::nullopt;
-        if (GetLastError() != ERROR_ACCESS_DENIED && GetLastError() != ERROR_PIPE_BUSY)
-            return std::nullopt;  // no pipe to be had: runs without taking commands
-        const Exchange exchange = Ask(name, sid, "show", kAnswerMs);
-        if (exchange.outcome == Exchange::Answered && exchange.answer == "ok") return 0;
-        if (exchange.outcome == Exchange::Foreign) {
-            Say(STD_ERROR_HANDLE,
-                "wigwag: running without taking commands, and without telling "
-                "whether another Wigwag runs: another user has the pipe " +
-                    Narrow(name));
-            return std::nullopt;
-        }
-        if (exchange.outcome == Exchange::Answered || exchange.outcome == Exchange::NoAnswer) {
-            Say(STD_ERROR_HANDLE, "wigwag: the running Wigwag did not answer");
-            return kFailed;
-        }
-        // Between two owners of the pipe (one closing): the next one is this start.
-        if (GetTickCount64() >= claimBy) {
-            Say(STD_ERROR_HANDLE, "wigwag: another Wigwag has the pipe but does not answer");
-            return kFailed;
-        }
-        Sleep(kRetryMs);
+std::optional<int> Instance::Claim(const std::string& command) {
+    DWORD session = 0;
+    const bool known = Identity(sid_, session);
+    if (known) name_ = PipeName(sid_, session);
+    const Channel channel{"pipe", "", "the pipe"};
+    constexpr const char* kNoIdentity = "the user's identity cannot be read";
+    if (!command.empty()) {
+        if (!known) return Tell(Unreachable(kNoIdentity));
+        return Tell(CommandOutcome(Ask(name_, sid_, command), command, channel));
     }
+    if (!known) {
+        noPipe_ = kNoIdentity;
+        return std::nullopt;
+    }
+    const Said said = ClaimOrShow(
+        [this] {
+            first_ = MakePipe(name_, sid_, true);
+            const DWORD error = GetLastError();
+            if (first_ != INVALID_HANDLE_VALUE) return true;
+            // Another Wigwag of this user and session has it.
+            if (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY) return false;
+            noPipe_ = "the pipe cannot be made (Windows error " + std::to_string(error) + ")";
+            return true;
+        },
+        [this] { return Ask(name_, sid_, "show"); }, channel,
+        [](int ms) { Sleep(static_cast<DWORD>(ms)); },
+        [] { return static_cast<double>(GetTickCount64()); });
+    if (said.status != kRuns) return Tell(said);
+    Tell(said);  // another user's pipe: said why this one takes no commands
+    return std::nullopt;
 }
 
 void Instance::Listen(Win32Host& host) {
-    if (!server_) return;
-    server_->Start([&host] { host.BringToFront(); });
+    if (first_ == INVALID_HANDLE_VALUE) {
+        if (!noPipe_.empty())
+            Say(Stream::Err,
+                "wigwag: running without taking commands, and without telling whether another "
+                "Wigwag runs: " +
+                    noPipe_);
+        return;
+    }
+    server_ = std::make_unique<PipeServer>([&host] { host.BringToFront(); }, first_, name_, sid_);
+    first_ = INVALID_HANDLE_VALUE;
     host.SetCommandSource(server_.get());
     host.SetWaitable(server_.get());
 }

@@ -11,29 +11,36 @@
 #include <exception>
 #include <memory>
 #include <optional>
-#include <string_view>
+#include <string>
+#include <vector>
 
+#include "platform/options.h"
+#include "platform/say.h"
 #include "window/form1.h"
 
 namespace {
 
-// Whether the command line is this one option alone.
-bool OnlyOption(std::wstring_view option) {
+// The arguments after the program's name, as UTF-8.
+std::vector<std::string> Arguments() {
     int count = 0;
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (!args) return false;
-    const bool only = count == 2 && option == args[1];
-    LocalFree(args);
-    return only;
+    std::vector<std::string> arguments;
+    for (int i = 1; args && i < count; ++i)
+        arguments.push_back(wigwag::win32::Narrow(args[i], CP_UTF8));
+    if (args) LocalFree(args);
+    return arguments;
 }
 
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
-    if (OnlyOption(L"--list-devices")) return wigwag::win32::ListGameControllers(instance);
+    const wigwag::CommandLine line =
+        wigwag::ParseCommandLine(Arguments(), wigwag::Platform::Windows);
+    if (line.answered) return wigwag::Tell(*line.answered);
+    if (line.options.listDevices) return wigwag::win32::ListGameControllers(instance);
     // A command for the running Wigwag, and a start while one runs, end here: no window yet.
     wigwag::win32::Instance running;
-    if (const std::optional<int> done = running.Claim()) return *done;
+    if (const std::optional<int> done = running.Claim(line.options.command)) return *done;
     // This is the session's Wigwag now: first of all, the keys a killed one left down go up.
     wigwag::win32::Win32Keyboard keyboard;
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
@@ -49,7 +56,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         code = wigwag::RunWigwag(host);
     } catch (const std::exception& error) {
         keyboard.Restore();  // before the box waits for the user
-        MessageBoxA(nullptr, error.what(), "Wigwag", MB_OK | MB_ICONERROR);
+        MessageBoxW(nullptr, wigwag::win32::Widen(error.what(), CP_UTF8).c_str(), L"Wigwag",
+                    MB_OK | MB_ICONERROR);
     }
     // Every handler has returned, a tick that was inside a pause at the close too: nothing
     // presses a key after this.

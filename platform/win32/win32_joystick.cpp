@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/win32/instance.h"
+#include "platform/say.h"
 
 namespace wigwag::win32 {
 
@@ -278,13 +278,13 @@ std::vector<GameController> DirectInputButtons::Controllers() {
 
 int ListGameControllers(HINSTANCE instance) {
     const std::unique_ptr<DirectInputButtons> buttons = DirectInputButtons::Create(instance);
-    if (!buttons) {
-        PrintLine(STD_ERROR_HANDLE, "wigwag: DirectInput could not be started");
-        return 1;
+    if (!buttons) return Tell({kExitFailed, {}, "wigwag: DirectInput could not be started"});
+    std::string lines;
+    for (const GameController& c : buttons->Controllers()) {
+        if (!lines.empty()) lines += '\n';
+        lines += ControllerLine(c);
     }
-    for (const GameController& c : buttons->Controllers())
-        PrintLine(STD_OUTPUT_HANDLE, ControllerLine(c));
-    return 0;
+    return Tell({kExitOk, lines.empty() ? "No game controllers found." : lines, {}});
 }
 
 }  // namespace wigwag::win32

@@ -22,6 +22,16 @@ HANDLE Handle(Stream stream) {
     return console;
 }
 
+// The text with Windows line ends, a last one included.
+std::string Lines(std::string_view text) {
+    std::string lines;
+    for (char c : text) {
+        if (c == '\n') lines += '\r';
+        lines += c;
+    }
+    return lines + "\r\n";
+}
+
 }  // namespace
 
 std::string Say(Stream stream, std::string_view line) {
@@ -32,12 +42,12 @@ std::string Say(Stream stream, std::string_view line) {
     bool whole = false;
     if (GetConsoleMode(handle, &mode)) {
         // A console shows Unicode as it is, whatever its code page.
-        const std::wstring text = win32::Widen(line, CP_UTF8) + L"\r\n";
+        const std::wstring text = win32::Widen(Lines(line), CP_UTF8);
         whole = WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written,
                               nullptr) &&
                 written == text.size();
     } else {
-        const std::string text = std::string(line) + "\r\n";
+        const std::string text = Lines(line);
         whole =
             WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
             written == text.size();

@@ -14,7 +14,8 @@
 //   limited COMMAND...  runs the command not elevated, with this one's standard handles;
 //             its exit status
 //   layout    each control not where the layout table puts it, and the count checked
-//   talk      standard input into the command pipe; prints the answer
+//   talk [N]  standard input into the command pipe (N connections at once); prints the
+//             answer
 //   squat     makes the command pipe first as another owner, prints "ready", and when
 //             standard input ends, how many bytes its pipes were sent
 #ifndef NOMINMAX
@@ -27,8 +28,10 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/win32/control_ids.h"
 #include "window/layout.h"
@@ -95,25 +98,45 @@ std::wstring PipeName() {
     return name;
 }
 
-std::string ReadAll(HANDLE from) {
+// Up to the end, or with `line` up to the first line end.
+std::string ReadAll(HANDLE from, bool line = false) {
     std::string bytes;
     char chunk[4096];
-    for (DWORD n = 0; ReadFile(from, chunk, sizeof chunk, &n, nullptr) && n > 0;)
+    for (DWORD n = 0; (!line || bytes.find('\n') == std::string::npos) &&
+                      ReadFile(from, chunk, line ? 1 : sizeof chunk, &n, nullptr) && n > 0;)
         bytes.append(chunk, n);
     return bytes;
 }
 
-int Talk() {
+// Standard input into `connections` connections at once, made one after the other (each
+// waiting up to 1 s for a free instance); with more than one, "sent" once every one has it,
+// then each answer's first line (empty for none), hanging up after it as wigwag.exe does.
+int Talk(int connections) {
     const std::string message = ReadAll(GetStdHandle(STD_INPUT_HANDLE));
-    const HANDLE pipe = CreateFileW(PipeName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) return 1;
-    DWORD written = 0;
-    if (!message.empty()) WriteFile(pipe, message.data(), DWORD(message.size()), &written, nullptr);
-    const std::string answer = ReadAll(pipe);
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), answer.data(), DWORD(answer.size()), &written,
-              nullptr);
-    CloseHandle(pipe);
+    std::vector<HANDLE> pipes;
+    for (int i = 0; i < connections; ++i) {
+        HANDLE pipe;
+        while ((pipe = CreateFileW(PipeName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr)) == INVALID_HANDLE_VALUE)
+            if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeW(PipeName().c_str(), 1000))
+                return 1;
+        DWORD written = 0;
+        if (!message.empty())
+            WriteFile(pipe, message.data(), DWORD(message.size()), &written, nullptr);
+        pipes.push_back(pipe);
+    }
+    if (connections > 1) std::printf("sent\n");
+    std::fflush(stdout);
+    for (HANDLE pipe : pipes) {
+        const std::string answer = ReadAll(pipe, connections > 1);
+        DWORD written = 0;
+        if (connections > 1)
+            std::printf("%s\n", answer.substr(0, answer.find('\n')).c_str());
+        else
+            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), answer.data(), DWORD(answer.size()),
+                      &written, nullptr);
+        CloseHandle(pipe);
+    }
     return 0;
 }
 
@@ -278,7 +301,7 @@ int main(int argc, char** argv) {
                    ? 0
                    : 1;
     if (mode == "layout") return Layout();
-    if (mode == "talk") return Talk();
+    if (mode == "talk") return Talk(argc > 2 ? std::atoi(argv[2]) : 1);
     if (mode == "squat") return Squat();
     std::fprintf(
         stderr,
