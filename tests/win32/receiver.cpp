@@ -28,7 +28,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -108,33 +107,29 @@ std::string ReadAll(HANDLE from, bool line = false) {
     return bytes;
 }
 
-// Standard input into `connections` connections at once, made one after the other (each
-// waiting up to 1 s for a free instance); with more than one, "sent" once every one has it,
-// then each answer's first line (empty for none), hanging up after it as wigwag.exe does.
+// Standard input into N connections at once, made one after the other (each waiting up to
+// 1 s for a free instance); with more than one, "sent" once each has it, then the first
+// line of each answer (empty for none), read up to its end as wigwag.exe reads it.
 int Talk(int connections) {
     const std::string message = ReadAll(GetStdHandle(STD_INPUT_HANDLE));
-    std::vector<HANDLE> pipes;
-    for (int i = 0; i < connections; ++i) {
-        HANDLE pipe;
+    std::vector<HANDLE> pipes(static_cast<std::size_t>(connections));
+    DWORD n = 0;
+    for (HANDLE& pipe : pipes) {
         while ((pipe = CreateFileW(PipeName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    OPEN_EXISTING, 0, nullptr)) == INVALID_HANDLE_VALUE)
             if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeW(PipeName().c_str(), 1000))
                 return 1;
-        DWORD written = 0;
-        if (!message.empty())
-            WriteFile(pipe, message.data(), DWORD(message.size()), &written, nullptr);
-        pipes.push_back(pipe);
+        if (!message.empty()) WriteFile(pipe, message.data(), DWORD(message.size()), &n, nullptr);
     }
     if (connections > 1) std::printf("sent\n");
     std::fflush(stdout);
     for (HANDLE pipe : pipes) {
         const std::string answer = ReadAll(pipe, connections > 1);
-        DWORD written = 0;
-        if (connections > 1)
-            std::printf("%s\n", answer.substr(0, answer.find('\n')).c_str());
+        if (connections == 1)
+            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), answer.data(), DWORD(answer.size()), &n,
+                      nullptr);
         else
-            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), answer.data(), DWORD(answer.size()),
-                      &written, nullptr);
+            std::printf("%s\n", answer.substr(0, answer.find('\n')).c_str());
         CloseHandle(pipe);
     }
     return 0;
@@ -301,7 +296,7 @@ int main(int argc, char** argv) {
                    ? 0
                    : 1;
     if (mode == "layout") return Layout();
-    if (mode == "talk") return Talk(argc > 2 ? std::atoi(argv[2]) : 1);
+    if (mode == "talk") return Talk(argc > 2 ? std::stoi(argv[2]) : 1);
     if (mode == "squat") return Squat();
     std::fprintf(
         stderr,
