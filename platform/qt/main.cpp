@@ -72,8 +72,10 @@ int ListDevices() {
     wigwag::LinuxJoysticks joysticks(nullptr);
     const std::vector<wigwag::GameController> found = joysticks.Controllers();
     std::string lines;
-    for (const wigwag::GameController& controller : found)
-        lines += (lines.empty() ? "" : "\n") + wigwag::ControllerLine(controller);
+    for (const wigwag::GameController& controller : found) {
+        if (!lines.empty()) lines += '\n';
+        lines += wigwag::ControllerLine(controller);
+    }
     return wigwag::Tell({0, found.empty() ? "No game controllers found." : lines, {}});
 }
 
