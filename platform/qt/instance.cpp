@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <QDeadlineTimer>
@@ -14,7 +13,9 @@
 #include <QLocalSocket>
 #include <QTimer>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "platform/printable.h"
@@ -42,16 +43,13 @@ Exchange Ask(const std::string& path, const std::string& word) {
     socket.write((word + '\n').c_str());
     socket.flush();
     const QDeadlineTimer deadline(kAnswerMs);
-    constexpr auto kMax = static_cast<qsizetype>(kMaxCommandLine);
-    QByteArray answer;
-    while (!answer.contains('\n') && answer.size() <= kMax) {
-        if (socket.bytesAvailable() == 0 &&
-            !socket.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
-            break;
-        answer += socket.read(kMax + 1 - answer.size());
+    // The line and its end: at most kMaxCommandLine + 1 bytes.
+    constexpr auto kMax = static_cast<qint64>(kMaxCommandLine) + 1;
+    while (!socket.canReadLine() && socket.bytesAvailable() < kMax &&
+           socket.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) {
     }
-    const qsizetype end = answer.indexOf('\n');
-    if (end >= 0) return {Exchange::Answered, answer.left(end).toStdString()};
+    if (const QByteArray line = socket.readLine(kMax); line.endsWith('\n'))
+        return {Exchange::Answered, line.chopped(1).toStdString()};
     if (socket.state() != QLocalSocket::ConnectedState) return {Exchange::ClosedEarly, {}};
     return {Exchange::NoAnswer, {}};
 }
@@ -63,12 +61,6 @@ void QuietAboutRuntimeFolder(QtMsgType type, const QMessageLogContext& context,
                              const QString& text) {
     if (text.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set"))) return;
     if (qtMessages) qtMessages(type, context, text);
-}
-
-void SleepMs(int ms) {
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    while (::nanosleep(&ts, &ts) != 0) {
-    }
 }
 
 }  // namespace
@@ -221,9 +213,11 @@ std::optional<int> Instance::Claim(const std::string& command) {
     const std::string path = runtime_.PathOf(socketName_);
     QElapsedTimer clock;
     clock.start();
-    const Said said = ClaimOrShow([this] { return ::flock(lockFd_, LOCK_EX | LOCK_NB) == 0; },
-                                  [&path] { return Ask(path, "show"); }, channel, SleepMs,
-                                  [&clock] { return static_cast<double>(clock.elapsed()); });
+    const Said said =
+        ClaimOrShow([this] { return ::flock(lockFd_, LOCK_EX | LOCK_NB) == 0; },
+                    [&path] { return Ask(path, "show"); }, channel,
+                    [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
+                    [&clock] { return static_cast<double>(clock.elapsed()); });
     if (said.status == kRuns) return std::nullopt;
     return Tell(said);
 }
