@@ -416,6 +416,10 @@ class Wigwag(Harness):
         proc.kill()
         proc.wait()
         self.assertNotEqual(self.state().splitlines()[1], self.keyboard.splitlines()[1])
+        # Numbers in its note that are no keycodes are passed over.
+        note = os.path.join(self.env["XDG_RUNTIME_DIR"], "wigwag-repeat-" + self.env["DISPLAY"][1:])
+        with open(note, "a") as text:
+            text.write("3\n256\n99999999999999999999\n")
         for signum in ENDING:
             # Running: the held keys released, the settings saved.
             self.play(ALL_ON, [("Delete", 0.75)], signum)
