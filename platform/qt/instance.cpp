@@ -43,13 +43,16 @@ Exchange Ask(const std::string& path, const std::string& word) {
     socket.write((word + '\n').c_str());
     socket.flush();
     const QDeadlineTimer deadline(kAnswerMs);
-    // The line and its end: at most kMaxCommandLine + 1 bytes.
-    constexpr auto kMax = static_cast<qint64>(kMaxCommandLine) + 1;
-    while (!socket.canReadLine() && socket.bytesAvailable() < kMax &&
-           socket.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) {
+    constexpr auto kMax = static_cast<qsizetype>(kMaxCommandLine);
+    QByteArray answer;
+    while (!answer.contains('\n') && answer.size() <= kMax) {
+        if (socket.bytesAvailable() == 0 &&
+            !socket.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
+            break;
+        answer += socket.read(kMax + 1 - answer.size());
     }
-    if (const QByteArray line = socket.readLine(kMax); line.endsWith('\n'))
-        return {Exchange::Answered, line.chopped(1).toStdString()};
+    const qsizetype end = answer.indexOf('\n');
+    if (end >= 0) return {Exchange::Answered, answer.left(end).toStdString()};
     if (socket.state() != QLocalSocket::ConnectedState) return {Exchange::ClosedEarly, {}};
     return {Exchange::NoAnswer, {}};
 }
