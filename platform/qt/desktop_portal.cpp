@@ -285,7 +285,12 @@ std::unique_ptr<PortalKeyboard> PortalKeyboard::Open(QSocketNotifier& stop, std:
 
 PortalKeyboard::~PortalKeyboard() {
     if (!lost_.empty()) return;
-    // Waited for, so that every key message queued before it has gone out too.
+    // The keys still waiting go out first, in order: each answer sends the next.
+    while (sending_) {
+        QDBusPendingCallWatcher* call = sending_;
+        call->waitForFinished();
+        if (sending_ == call) break;
+    }
     Bus().call(QDBusMessage::createMethodCall(kService, session_.path(), kSession,
                                               QStringLiteral("Close")),
                QDBus::Block, 2000);
@@ -304,8 +309,23 @@ bool PortalKeyboard::Send(unsigned code, bool up) {
                                                          QStringLiteral("NotifyKeyboardKeycode"));
     notify << QVariant::fromValue(session_) << QVariantMap() << static_cast<int>(code)
            << static_cast<uint>(up ? 0 : 1);
-    if (!Bus().send(notify)) lost_ = "the session bus is gone";
-    return lost_.empty();
+    if (!Bus().isConnected()) {
+        lost_ = "the session bus is gone";
+        return false;
+    }
+    waiting_.push_back(notify);
+    if (!sending_) SendFirst();
+    return true;
+}
+
+void PortalKeyboard::SendFirst() {
+    sending_ = new QDBusPendingCallWatcher(Bus().asyncCall(waiting_.front()), this);
+    connect(sending_, &QDBusPendingCallWatcher::finished, this, [this] {
+        sending_->deleteLater();
+        sending_ = nullptr;
+        waiting_.pop_front();
+        if (!waiting_.empty() && lost_.empty()) SendFirst();
+    });
 }
 
 void PortalKeyboard::OnClosed() {

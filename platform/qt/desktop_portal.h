@@ -3,12 +3,15 @@
 // keyboard (GNOME, KDE Plasma), and the GlobalShortcuts portal for the start/stop key.
 #pragma once
 
+#include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -51,10 +54,15 @@ class PortalKeyboard final : public QObject, public KeyOutput {
 
   private:
     PortalKeyboard() = default;
+    void SendFirst();
 
     QDBusObjectPath session_;
     unsigned version_ = 0;
     std::string lost_;
+    // The portal may handle calls side by side, and so pass two keys on in either order: a
+    // key goes out once the portal has answered for the one before it.
+    std::deque<QDBusMessage> waiting_;
+    QDBusPendingCallWatcher* sending_ = nullptr;
 };
 
 class PortalShortcut final : public QObject, public StartShortcut {
