@@ -1,18 +1,15 @@
 """The desktop's side of the portals, for the Wayland tests.
 
-  portal_backend.py backend  a backend for the real xdg-desktop-portal: its RemoteDesktop
-                             passes keys on to mutter's, its GlobalShortcuts binds one
-                             shortcut and reports it activated on the test's word and, as a
-                             desktop does, when a key of its trigger goes down
-  portal_backend.py portal   a stand-in of the portal itself, RemoteDesktop version 2 (which
-                             remembers a consent by a restore token); keys are only recorded
+  portal_backend.py backend  for the real xdg-desktop-portal: RemoteDesktop passes keys on to
+                             mutter's; GlobalShortcuts binds one shortcut, activated on the
+                             test's word and, as a desktop does, when its trigger key goes down
+  portal_backend.py portal   a stand-in of the portal, RemoteDesktop version 2 (a consent kept
+                             by a restore token); keys are only recorded
 
-Words on standard input: "answer METHOD N" (the response of the next request of that
-method: CreateSession, SelectDevices, Start), "activate", "deactivate", "close" (the desktop
-ends the remote-desktop session). One line on standard output for each thing that happens:
-"ready", "portal" (the real portal is there), "select k=v ...", "key CODE STATE TIME",
-"bind TRIGGER", "activated TIME", "deactivated TIME", a refused or failed request as
-"METHOD N", "closed".
+Words in: "answer METHOD N" (the response to the next CreateSession, SelectDevices or Start),
+"activate", "deactivate", "close" (the desktop ends the remote-desktop session). Lines out:
+"ready", "portal", "select k=v ...", "key CODE STATE TIME", "bind TRIGGER", "activated TIME",
+"deactivated TIME", "METHOD N" (refused or failed), "closed".
 """
 import itertools
 import sys
@@ -24,34 +21,27 @@ PATH = "/org/freedesktop/portal/desktop"
 # A few triggers' keys, as evdev codes.
 CODES = {"Delete": 111, "g": 34, "BackSpace": 14, "Shift_L": 42, "F9": 67}
 IMPL = "org.freedesktop.impl.portal."
-XML = """<node>
-<interface name="{rd}RemoteDesktop">
+XML = """<node><interface name="{rd}RemoteDesktop">
   <method name="CreateSession">{create}<arg type="a{{sv}}" direction="in"/>{out}</method>
   <method name="SelectDevices">{handles}<arg type="a{{sv}}" direction="in"/>{out}</method>
-  <method name="Start">{handles}<arg type="s" direction="in"/>
-    <arg type="a{{sv}}" direction="in"/>{out}</method>
-  <method name="NotifyKeyboardKeycode"><arg type="o" direction="in"/>
-    <arg type="a{{sv}}" direction="in"/><arg type="i" direction="in"/>
-    <arg type="u" direction="in"/></method>
+  <method name="Start">{handles}<arg type="s" direction="in"/><arg type="a{{sv}}" direction="in"/>
+    {out}</method>
+  <method name="NotifyKeyboardKeycode"><arg type="o" direction="in"/><arg type="a{{sv}}"
+    direction="in"/><arg type="i" direction="in"/><arg type="u" direction="in"/></method>
   <property name="AvailableDeviceTypes" type="u" access="read"/>
-  <property name="version" type="u" access="read"/>
-</interface>
+  <property name="version" type="u" access="read"/></interface>
 <interface name="{rd}GlobalShortcuts">
   <method name="CreateSession">{create}<arg type="a{{sv}}" direction="in"/>{out}</method>
   <method name="BindShortcuts"><arg type="o" direction="in"/><arg type="o" direction="in"/>
     <arg type="a(sa{{sv}})" direction="in"/><arg type="s" direction="in"/>
     <arg type="a{{sv}}" direction="in"/>{out}</method>
   <signal name="Activated"><arg type="o"/><arg type="s"/><arg type="t"/><arg type="a{{sv}}"/>
-  </signal>
-  <signal name="Deactivated"><arg type="o"/><arg type="s"/><arg type="t"/><arg type="a{{sv}}"/>
-  </signal>
-  <property name="version" type="u" access="read"/>
-</interface>
+  </signal><signal name="Deactivated"><arg type="o"/><arg type="s"/><arg type="t"/>
+  <arg type="a{{sv}}"/></signal><property name="version" type="u" access="read"/></interface>
 <interface name="{rd}Session"><method name="Close"/><signal name="Closed">{closed}</signal>
   <property name="version" type="u" access="read"/></interface>
 <interface name="org.freedesktop.portal.Request"><method name="Close"/>
-  <signal name="Response"><arg type="u"/><arg type="a{{sv}}"/></signal></interface>
-</node>"""
+  <signal name="Response"><arg type="u"/><arg type="a{{sv}}"/></signal></interface></node>"""
 
 
 class Desktop:
