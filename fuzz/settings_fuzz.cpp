@@ -4,7 +4,7 @@
 // every control at a valid value and shows a box only when the read broke off; the close
 // saves those values in the file's four-line form, and that file loads back to the same
 // values and saves to the same bytes. (What each kind of line loads to is the unit tests'
-// settings table, which seeds this.)
+// settings table.)
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzes the settings file for SECONDS (default 60) in one process: builds the preset
-# "fuzz" (clang, libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer), writes the
-# seeds from the tests' settings cases and runs build/fuzz/fuzz/settings_fuzz. The corpus
-# it grows stays in build/fuzz/corpus for the next run; an input that breaks a check is
+# "fuzz" (clang, libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer) and runs
+# build/fuzz/fuzz/settings_fuzz with the pieces of a settings file in fuzz/settings.dict. The
+# corpus it grows stays in build/fuzz/corpus for the next run; an input that breaks a check is
 # written to build/fuzz/crashes/ and the script exits non-zero.
 #
 # FUZZ_MAX_LEN sets the longest input tried (default 4096 bytes).
@@ -16,8 +16,6 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j2
 
 out=build/fuzz
-rm -rf "${out}/seeds"
-"${out}/fuzz/settings_fuzz_seeds" "${out}/seeds"
 mkdir -p "${out}/corpus" "${out}/crashes"
 log="${out}/fuzz.log"
 
@@ -30,7 +28,7 @@ status=0
 "${out}/fuzz/settings_fuzz" \
     -max_total_time="${seconds}" -max_len="${max_len}" -timeout=10 -rss_limit_mb=2048 \
     -dict=fuzz/settings.dict -print_final_stats=1 -artifact_prefix="${out}/crashes/" \
-    "${out}/corpus" "${out}/seeds" >"${log}" 2>&1 || status=$?
+    "${out}/corpus" >"${log}" 2>&1 || status=$?
 
 if [ "${status}" -ne 0 ]; then
     # What broke, the stack and where the input was written.
