@@ -49,10 +49,10 @@ Exchange Ask(const std::string& path, const std::string& word) {
         if (socket.bytesAvailable() == 0 &&
             !socket.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
             break;
-        answer += socket.read(kMax + 1 - answer.size());
+        answer += socket.readAll();
     }
-    const qsizetype end = answer.indexOf('\n');
-    if (end >= 0) return {Exchange::Answered, answer.left(end).toStdString()};
+    if (answer.contains('\n'))
+        return {Exchange::Answered, answer.left(answer.indexOf('\n')).toStdString()};
     if (socket.state() != QLocalSocket::ConnectedState) return {Exchange::ClosedEarly, {}};
     return {Exchange::NoAnswer, {}};
 }

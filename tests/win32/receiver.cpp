@@ -1,23 +1,17 @@
-// The end-to-end tests' hands inside Wine (or Windows), as x11_receiver is on X:
-//   record [TITLE [sealed]]  a window (the stand-in game, "Wigwag receiver" unless titled;
-//             an elevated one as wigwag_receiver_admin.exe; sealed: its process may not be
-//             opened by anyone) that takes the focus, prints "ready
-//             <window>", then "press|release <key> <sender> <us> <ms>" for each key until its
-//             WM_CLOSE (sender: own for the program's marked keys with their scan code and
-//             extended flag, wrong for marked ones without, other for the rest)
-//   focus [TITLE] | foreground | state    the focus back to it (or to TITLE) | the front
-//             window's title | the virtual keys down; text NAME | click NAME    a control's
-//             text (lblElevation: the host's line about an elevated game) | a click
-//   end TITLE close|quit|session|kill  closes the window (a box by its OK), or ends its
-//             program by a WM_QUIT, with the Windows session (prints whether it agreed) or
-//             by TerminateProcess
-//   limited COMMAND...  runs the command not elevated, with this one's standard handles;
-//             its exit status
-//   layout    each control not where the layout table puts it, and the count checked
-//   talk [N]  standard input into the command pipe (N connections at once); prints the
-//             answer
+// The end-to-end tests' hands inside Wine, as x11_receiver is on X:
+//   record [TITLE [sealed]]  a window (the stand-in game; sealed: its process may not be
+//       opened) that takes the focus, prints "ready <window>", then "press|release <key>
+//       <sender> <us> <ms>" per key until closed (sender: own for the program's marked keys
+//       with their scan code and extended flag, wrong for marked ones without, other)
+//   focus [TITLE] | foreground | state | text NAME | click NAME | layout
+//       the focus to a window | the front window's title | the keys down | a control's text
+//       (lblElevation: the elevation line) | a click | controls not where the table puts them
+//   end TITLE close|quit|session|kill  a close (a box by its OK), a WM_QUIT, the end of the
+//       Windows session (prints whether it agreed) or TerminateProcess
+//   limited COMMAND...  runs the command with the limited token; its exit status
+//   talk [N]  standard input into the command pipe on N connections; prints the answers
 //   squat     makes the command pipe first as another owner, prints "ready", and when
-//             standard input ends, how many bytes its pipes were sent
+//       standard input ends, how many bytes its pipes were sent
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
