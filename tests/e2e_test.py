@@ -51,6 +51,16 @@ def times(events, key, kind, start=0.0, end=float("inf"), server=False):
             for at in [stamp if server else t] if start <= at < end]
 
 
+def as_x_shows(events):
+    # No key-down of a key that is down, no key-up of one that is not.
+    down, shown = set(), []
+    for event in events:
+        if (event[0] == "press") != (event[1] in down):
+            shown.append(event)
+        (down.add if event[0] == "press" else down.discard)(event[1])
+    return shown
+
+
 def make_files(directory, files, user):
     # Folder entries: FIFO, BIG, "->target" (a link) or a file's text, or (text, mode).
     for name, given in files.items():
@@ -808,18 +818,15 @@ class Windows(Harness):
         self.assertEqual(self.state(), self.keyboard, "keys down")
 
     def events(self, raw=False):
-        # As X shows them unless raw: no key-down of a key that is down, no key-up of one that
-        # is not. (The close is posted, and posted messages overtake input on its way.)
+        # (The close is posted, and posted messages overtake input on its way.)
         time.sleep(0.3)
         self.call("wine", RECEIVER, "end", "Wigwag receiver", "close")
-        down, events = set(), []
+        events = []
         for line in self.receiver.stdout.read().splitlines():
             kind, key, sender, us, ms = line.split()
             self.assertNotEqual(sender, "wrong", f"{line}: scan code or extended flag")
-            if raw or (kind == "press") != (key in down):
-                events.append((kind, key, int(us) / 1e6, float(ms) / 1e3))
-            (down.add if kind == "press" else down.discard)(key)
-        return events
+            events.append((kind, key, int(us) / 1e6, float(ms) / 1e3))
+        return events if raw else as_x_shows(events)
 
     test_timeline = Wigwag.test_timeline
     test_timeline_commands = Wigwag.test_timeline_commands
@@ -1157,14 +1164,8 @@ class NativeWindow:
                 return self.close(window, proc)
 
     def events(self, raw=False):
-        # As X shows them unless raw: a key-down of a key that is down never comes there.
         time.sleep(0.3)
-        down, events = set(), []
-        for kind, key, at, stamp in self.receiver.events():
-            if raw or (kind == "press") != (key in down):
-                events.append((kind, key, at, stamp))
-            (down.add if kind == "press" else down.discard)(key)
-        return events
+        return self.receiver.events() if raw else as_x_shows(self.receiver.events())
 
 
 class Sway(Harness):
