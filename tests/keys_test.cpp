@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "engine/engine.h"
 #include "fixture.h"
 #include "keys/key_table.h"
@@ -48,11 +50,8 @@ TEST(Val, ReadsTheLeadingNumber) {
 }
 
 TEST(PressKey, SendsTheKeyThenBackspaceAndReleasesOnlyForOne) {
-    struct Case {
-        const char *code, *release, *hold;
-        std::vector<Ev> events;
-    };
-    const std::vector<Case> cases{
+    // The key code, release and hold texts, and the events sent.
+    const std::vector<std::tuple<const char*, const char*, const char*, std::vector<Ev>>> cases{
         {"72", "1", "0.1", Cat({Press(0, 72), Up(100, 72)})},
         {"72", "1.0", "0.25", Cat({Press(0, 72), Up(250, 72)})},
         {"72", "0", "0.1", Press(0, 72)},
