@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/commands.h"
@@ -31,12 +32,10 @@ TEST(CommandServer, EachConnectionGetsOneAnswerToOneLine) {
     const std::string big(kMaxCommandLine + 1, 't');
     const std::vector<std::pair<std::string, std::string>> cases{
         {"toggle\n", ""},  // waits for the program
-        {"status\n", ""},
         {"show\n", "front 1:ok "},
         {"TOGGLE\n", "1:refused "},
         {"toggle\r\n", "1:refused "},
         {"toggle\nstop\n", "1:refused "},
-        {"garbage\n", "1:refused "},
         {big, "1:refused "},
         {std::string(kMaxCommandLine, 't'), ""},  // may still end in time
     };
@@ -80,31 +79,27 @@ TEST(CommandServer, SilentConnectionsMakeRoomWaitingOnesDoNot) {
     while (server.Take()) ++waiting;
     EXPECT_EQ(waiting, kMaxConnections);
     // The close drops them all without an answer, and takes no more.
-    server.log.clear();
+    std::string drops = server.log;
+    for (std::size_t c = 2; c <= kMaxConnections + 1; ++c) drops += std::to_string(c) + ":drop ";
     server.Stop();
-    std::size_t drops = 0;
-    for (std::size_t at = server.log.find(":drop"); at != std::string::npos;
-         at = server.log.find(":drop", at + 1))
-        ++drops;
-    EXPECT_EQ(drops, kMaxConnections);
+    EXPECT_EQ(server.log, drops);
     EXPECT_FALSE(server.Open());
 }
 
 TEST(LaterStart, SaysWhatTheExchangeCameTo) {
     const Channel channel{"pipe", " on display :0", "the pipe"};
-    const std::vector<std::tuple<Exchange, int, std::string, std::string>> cases{
-        {{Exchange::Answered, "Running"}, 0, "Running", ""},
-        {{Exchange::Answered, "refused"}, 1, "", "wigwag: the running Wigwag refused --toggle"},
-        {{Exchange::NotRunning, ""}, 3, "", "wigwag: Wigwag is not running on display :0"},
-        {{Exchange::Foreign, ""}, 1, "", "wigwag: the command pipe belongs to another user"},
-        {{Exchange::NoAnswer, ""}, 1, "", "wigwag: the running Wigwag did not answer"},
-        {{Exchange::ClosedEarly, ""},
-         1,
-         "",
-         "wigwag: the running Wigwag closed the connection without an answer"},
-    };
-    for (const auto& [exchange, status, out, err] : cases) {
-        const Said said = CommandOutcome(exchange, "toggle", channel);
+    const std::vector<std::tuple<Exchange::Outcome, std::string, int, std::string, std::string>>
+        cases{
+            {Exchange::Answered, "Running", 0, "Running", ""},
+            {Exchange::Answered, "refused", 1, "", "wigwag: the running Wigwag refused --toggle"},
+            {Exchange::NotRunning, "", 3, "", "wigwag: Wigwag is not running on display :0"},
+            {Exchange::Foreign, "", 1, "", "wigwag: the command pipe belongs to another user"},
+            {Exchange::NoAnswer, "", 1, "", "wigwag: the running Wigwag did not answer"},
+            {Exchange::ClosedEarly, "", 1, "",
+             "wigwag: the running Wigwag closed the connection without an answer"},
+        };
+    for (const auto& [outcome, answer, status, out, err] : cases) {
+        const Said said = CommandOutcome({outcome, answer}, "toggle", channel);
         EXPECT_EQ(std::tie(said.status, said.out, said.err), std::tie(status, out, err)) << err;
     }
 }
@@ -112,47 +107,35 @@ TEST(LaterStart, SaysWhatTheExchangeCameTo) {
 TEST(LaterStart, AStartWithoutACommandRunsOrBringsTheRunningOneForward) {
     const Channel channel{"socket", "", "the lock"};
     struct Case {
-        std::vector<bool> claims;   // what each try to become the running Wigwag gives
+        int claimedAt;              // the try that becomes the running Wigwag
         Exchange::Outcome outcome;  // of each request to come forward
         const char* answer;
-        int status;
+        int status, tries;
         const char* err;
-        int tries;
     };
+    const int never = 1000, all = kClaimMs / kRetryMs + 1;
     const std::vector<Case> cases{
-        {{true}, Exchange::NotRunning, "", kRuns, "", 1},
-        {{false}, Exchange::Answered, "ok", 0, "", 1},
-        {{false},
-         Exchange::Answered,
-         "refused",
-         1,
-         "wigwag: the running Wigwag refused to come forward",
-         1},
-        {{false}, Exchange::NoAnswer, "", 1, "wigwag: the running Wigwag did not answer", 1},
-        {{false},
-         Exchange::Foreign,
-         "",
-         kRuns,
+        {0, Exchange::NotRunning, "", kRuns, 1, ""},
+        {never, Exchange::Answered, "ok", 0, 1, ""},
+        {never, Exchange::Answered, "refused", 1, 1,
+         "wigwag: the running Wigwag refused to come forward"},
+        {never, Exchange::NoAnswer, "", 1, 1, "wigwag: the running Wigwag did not answer"},
+        {never, Exchange::Foreign, "", kRuns, 1,
          "wigwag: running without taking commands, and without telling whether another "
-         "Wigwag runs: the command socket belongs to another user",
-         1},
+         "Wigwag runs: the command socket belongs to another user"},
         // One closing, the next try takes its place; one that never answers nor lets go.
-        {{false, false, true}, Exchange::NotRunning, "", kRuns, "", 3},
-        {std::vector<bool>(1000, false), Exchange::ClosedEarly, "", 1,
-         "wigwag: another Wigwag holds the lock but does not answer", kClaimMs / kRetryMs + 1},
+        {2, Exchange::NotRunning, "", kRuns, 3, ""},
+        {never, Exchange::ClosedEarly, "", 1, all,
+         "wigwag: another Wigwag holds the lock but does not answer"},
     };
     for (const Case& c : cases) {
         int tries = 0;
         double now = 0;
-        const Said said =
-            ClaimOrShow([&] { return c.claims.at(static_cast<std::size_t>(tries++)); },
-                        [&] {
-                            return Exchange{c.outcome, c.answer};
-                        },
-                        channel, [&](int ms) { now += ms; }, [&] { return now; });
-        EXPECT_EQ(said.status, c.status) << c.err;
-        EXPECT_EQ(said.err, c.err);
-        EXPECT_EQ(tries, c.tries) << c.err;
+        const auto claim = [&] { return tries++ == c.claimedAt; };
+        const auto show = [&] { return Exchange{c.outcome, c.answer}; };
+        const Said said = ClaimOrShow(
+            claim, show, channel, [&](int ms) { now += ms; }, [&] { return now; });
+        EXPECT_EQ(std::tie(said.status, said.err, tries), std::tie(c.status, c.err, c.tries));
         EXPECT_EQ(said.out, std::string(c.answer) == "ok"
                                 ? "Wigwag is already running: its window is brought to the front."
                                 : "");
@@ -161,21 +144,14 @@ TEST(LaterStart, AStartWithoutACommandRunsOrBringsTheRunningOneForward) {
 
 TEST(CommandLine, TheSameWordsAndStatusOnBothPlatforms) {
     const std::string hint = " (wigwag --help lists the options)";
-    struct Case {
-        std::vector<std::string> args;
-        int status;  // -1: no answer, the program goes on
-        std::string err;
-        std::string command;
-    };
-    const std::vector<Case> cases{
+    // Each command line, its status (-1: no answer, the program goes on), error and command.
+    const std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>> cases{
         {{}, -1, "", ""},
         {{"--toggle"}, -1, "", "toggle"},
         {{"--status", "--status"}, -1, "", "status"},
         {{"--list-devices"}, -1, "", ""},
         {{"-h", "--bogus"}, 2, "wigwag: unknown option '--bogus'" + hint, ""},
-        {{"-x"}, 2, "wigwag: unknown option '-x'" + hint, ""},
         {{"--a\nb\x1b[31m"}, 2, "wigwag: unknown option '--a\\nb\\e[31m'" + hint, ""},
-        {{"--toggle=1"}, 2, "wigwag: unknown option '--toggle=1'" + hint, ""},
         {{"level1"}, 2, "wigwag: unexpected argument 'level1'" + hint, ""},
         {{"--", "-h"}, 2, "wigwag: unexpected argument '-h'" + hint, ""},
         {{"--start", "--stop"}, 2, "wigwag: one command at a time" + hint, "stop"},
@@ -184,14 +160,11 @@ TEST(CommandLine, TheSameWordsAndStatusOnBothPlatforms) {
         {{"--help", "--version"}, 0, "", ""},
     };
     for (Platform platform : {Platform::Linux, Platform::Windows}) {
-        for (const Case& c : cases) {
-            const CommandLine line = ParseCommandLine(c.args, platform);
-            const int status = line.answered ? line.answered->status : -1;
-            EXPECT_EQ(status, c.status) << c.args.size();
-            EXPECT_EQ(line.answered ? line.answered->err : "", c.err);
-            if (!line.answered) {
-                EXPECT_EQ(line.options.command, c.command);
-            }
+        for (const auto& [args, status, err, command] : cases) {
+            const CommandLine line = ParseCommandLine(args, platform);
+            EXPECT_EQ(line.answered ? line.answered->status : -1, status) << args.size();
+            EXPECT_EQ(line.answered ? line.answered->err : "", err);
+            EXPECT_EQ(line.options.command, command);
         }
     }
     EXPECT_EQ(ParseCommandLine({"-v"}, Platform::Windows).answered->out.rfind("wigwag ", 0), 0u);

@@ -28,7 +28,9 @@ TEST(Settings, EachFieldAppliesOnItsOwnAndIsWrittenBack) {
         w.Load(c.file);
         EXPECT_EQ(Current(w.host), c.loaded);
         EXPECT_EQ(Boxes(w.host), c.file ? std::vector<std::string>{} : kLoadFailed);
+        w.host.RunUntil(0.5);
         w.host.RequestClose();
+        EXPECT_TRUE(w.host.KeyEvents().empty());  // stopped: the close releases nothing
         std::string saved;
         for (int v : c.loaded) saved += std::to_string(v) + "|";
         EXPECT_EQ(w.host.files.at("wigwag.cfg"), DataFile(saved + c.wheel));

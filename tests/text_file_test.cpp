@@ -52,7 +52,6 @@ TEST_F(TextFile, ReadsRegularFilesUpToTheLimitWithoutWaiting) {
         {"full.cfg", {true, false, false, full.size()}},
         {"long.cfg", {true, false, true, full.size()}},  // the limit's worth, as a failed read
         {"absent.cfg", {false, true, false, 0}},
-        {"absent/wigwag.cfg", {false, true, false, 0}},
         {"folder.cfg", {false, false, false, 0}},
     };
 #ifndef _WIN32
@@ -84,8 +83,8 @@ TEST_F(TextFile, ReplacesInOneStepAndLeavesWhatItCannotReplaceSafely) {
     ASSERT_EQ(chmod(Path("wigwag.cfg").c_str(), 0640), 0);
     const bool root = geteuid() == 0;  // only root may give the file to another owner
     ASSERT_EQ(root ? chown(Path("wigwag.cfg").c_str(), 65534, 65534) : 0, 0);
-    // A link stays and the file it leads to is replaced; a link planted at the temporary
-    // file's name is removed, never written through. A link that leads nowhere fails.
+    // A link stays and its file is replaced; one planted at the temporary name is removed,
+    // never written through; one that leads nowhere fails.
     fs::create_directory(dir / "synced");
     Write("synced/settings", "old\r\n");
     Write("victim", "not to be touched");
@@ -95,8 +94,7 @@ TEST_F(TextFile, ReplacesInOneStepAndLeavesWhatItCannotReplaceSafely) {
     fs::create_symlink("loop.cfg", dir / "loop.cfg");
     saves.insert({{"linked.cfg", "synced/settings"}, {"dangling.cfg", ""}, {"loop.cfg", ""}});
 #endif
-    // Afterwards the files saved to hold the new bytes, the temporary names are free, and
-    // everything else is as it was.
+    // Afterwards the saved files hold the new bytes, temporary names are free, all else stays.
     Entries after = Listing();
     after.erase("wigwag.cfg.new");
     after.erase("synced/settings.new");

@@ -2,8 +2,8 @@
 // whole run switched by it is in engine_test.cpp).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <optional>
+#include <tuple>
 
 #include "fixture.h"
 #include "platform/game_controllers.h"
@@ -90,9 +90,7 @@ TEST(Wheel, ControllerNamesAreShownAsValidPrintableText) {
     const std::vector<std::pair<std::string, std::string>> cases{
         {"Sim Wheel \xF0\x9F\x9A\x93 Pro", "Sim Wheel \xF0\x9F\x9A\x93 Pro"},  // kept whole
         {"  Box\t1\r\n", "Box 1"},                                             // controls, trimmed
-        {"A\xC2\x85"
-         "B\x7F",
-         "A B"},  // C1 control, DEL
+        {"A\xC2\x85\x42\x7F", "A B"},                                          // C1 control, DEL
         {"\xC0\x80|\xED\xA0\x80", bad + bad + "|" + bad + bad + bad},
         {"\xF4\x90\x80\x80", bad + bad + bad + bad},  // past U+10FFFF
         {"Pad \xE2\x82", "Pad " + bad + bad},         // cut short
@@ -113,16 +111,15 @@ TEST(Wheel, ControllerIdsComeFromTheDriverOrAMarkedProductGuid) {
     const std::array<std::uint8_t, 8> other{0x80, 0x2c, 'P', 'I', 'D', 'V', 'I', 'E'};
     const auto ids = [](std::optional<std::uint32_t> vidpid, const auto& data4) {
         const GameController c = DirectInputIds(vidpid, 0x0c012a3b, data4);
-        char text[24];
-        std::snprintf(text, sizeof text, "%04x:%04x%s", c.vendor, c.product, c.ids ? "" : " none");
-        return std::string(text);
+        return std::tuple(c.vendor, c.product, c.ids);
     };
-    EXPECT_EQ(ids(0xc24f046d, marked), "046d:c24f");  // the driver's over the GUID's
-    EXPECT_EQ(ids(0xc24f046d, other), "046d:c24f");
-    EXPECT_EQ(ids(std::nullopt, marked), "2a3b:0c01");
-    EXPECT_EQ(ids(0, marked), "2a3b:0c01");  // an answer of 0 is none
-    EXPECT_EQ(ids(std::nullopt, other), "0000:0000 none");
-    EXPECT_EQ(ids(0, other), "0000:0000 none");
+    const auto none = std::tuple<std::uint16_t, std::uint16_t, bool>(0, 0, false);
+    EXPECT_EQ(ids(0xc24f046d, marked), std::tuple(0x046d, 0xc24f, true));  // the driver's first
+    EXPECT_EQ(ids(0xc24f046d, other), std::tuple(0x046d, 0xc24f, true));
+    EXPECT_EQ(ids(std::nullopt, marked), std::tuple(0x2a3b, 0x0c01, true));
+    EXPECT_EQ(ids(0, marked), std::tuple(0x2a3b, 0x0c01, true));  // an answer of 0 is none
+    EXPECT_EQ(ids(std::nullopt, other), none);
+    EXPECT_EQ(ids(0, other), none);
 }
 
 }  // namespace
