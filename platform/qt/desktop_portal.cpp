@@ -5,6 +5,7 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <QDBusConnection>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
@@ -42,6 +43,8 @@ constexpr uint kPersistUntilRevoked = 2;
 constexpr uint kNoAnswer = 99;
 // How long a key the program sent may take to come back as the shortcut's activation.
 constexpr double kOwnPressWindow = 0.25;
+// A portal that does not answer for a key in this time has stopped passing keys on.
+constexpr int kKeyAnswerMs = 2000;
 
 double Now() {
     timespec ts{};
@@ -284,13 +287,13 @@ std::unique_ptr<PortalKeyboard> PortalKeyboard::Open(QSocketNotifier& stop, std:
 }
 
 PortalKeyboard::~PortalKeyboard() {
-    if (!lost_.empty()) return;
     // The keys still waiting go out first, in order: each answer sends the next.
     while (sending_) {
         QDBusPendingCallWatcher* call = sending_;
         call->waitForFinished();
         if (sending_ == call) break;
     }
+    if (!lost_.empty()) return;  // the portal ends a gone program's session itself
     Bus().call(QDBusMessage::createMethodCall(kService, session_.path(), kSession,
                                               QStringLiteral("Close")),
                QDBus::Block, 2000);
@@ -319,11 +322,15 @@ bool PortalKeyboard::Send(unsigned code, bool up) {
 }
 
 void PortalKeyboard::SendFirst() {
-    sending_ = new QDBusPendingCallWatcher(Bus().asyncCall(waiting_.front()), this);
+    sending_ = new QDBusPendingCallWatcher(Bus().asyncCall(waiting_.front(), kKeyAnswerMs), this);
     connect(sending_, &QDBusPendingCallWatcher::finished, this, [this] {
+        const QDBusError::ErrorType error = sending_->error().type();
         sending_->deleteLater();
         sending_ = nullptr;
         waiting_.pop_front();
+        if (lost_.empty() && (error == QDBusError::NoReply || error == QDBusError::Timeout ||
+                              error == QDBusError::TimedOut || error == QDBusError::Disconnected))
+            lost_ = "the desktop's portal did not answer for a key in time";
         if (!waiting_.empty() && lost_.empty()) SendFirst();
     });
 }

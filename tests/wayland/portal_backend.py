@@ -7,7 +7,8 @@
                              by a restore token); keys are only recorded
 
 Words in: "answer METHOD N" (the response to the next CreateSession, SelectDevices or Start),
-"activate", "deactivate", "close" (the desktop ends the remote-desktop session). Lines out:
+"activate", "deactivate", "close" (the desktop ends the remote-desktop session), "stall" (keys
+are no longer answered). Lines out:
 "ready", "portal", "select k=v ...", "key CODE STATE TIME", "bind TRIGGER", "activated TIME",
 "deactivated TIME", "METHOD N" (refused or failed), "closed".
 """
@@ -66,6 +67,7 @@ class Desktop:
         self.remote = None      # our remote-desktop session's path
         self.shortcut = None    # (session path, id, trigger code)
         self.down = set()       # keys down by the program's events
+        self.stalled = []       # after "stall", the keys left unanswered
         for name in (self.rd, self.gs) if self.backend else (self.rd,):
             self.register(PATH, name)
         owned = "org.freedesktop.impl.portal.desktop.wigwag" if self.backend else \
@@ -97,6 +99,8 @@ class Desktop:
             if self.shortcut and code == self.shortcut[2] and state != (code in self.down):
                 self.emit("Activated" if state else "Deactivated")  # a desktop takes its trigger
             (self.down.add if state else self.down.discard)(code)
+            if self.stalled:
+                return self.stalled.append(invocation)
             return invocation.return_value(None)
         if interface.endswith("Session"):  # Close
             self.close_session(path, tell=False)
@@ -178,6 +182,8 @@ class Desktop:
             self.answers[rest[0]] = int(rest[1])
         elif word in ("activate", "deactivate"):
             self.emit(word.capitalize() + "d")
+        elif word == "stall":
+            self.stalled = [None]
         elif word == "close" and self.remote:
             self.close_session(self.remote, tell=True)
         return True
