@@ -1253,7 +1253,8 @@ class Mutter(NativeWindow, Harness):
         self.popen(["/usr/libexec/xdg-desktop-portal", "-r"], stderr=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL,
                    env=dict(env, XDG_DESKTOP_PORTAL_DIR=portals, XDG_CURRENT_DESKTOP="wigwag"))
-        self.assertTrue(self.desktop.wait(lambda line: line[0] == "portal"), "no portal")
+        for service in ("portal", "mutter"):  # both on the bus before the program asks
+            self.assertTrue(self.desktop.wait(lambda line: line[0] == service), f"no {service}")
         end = time.monotonic() + self.patience
         while not os.path.exists(os.path.join(runtime, name)) and time.monotonic() < end:
             time.sleep(0.05)

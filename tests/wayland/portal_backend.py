@@ -8,9 +8,9 @@
 
 Words in: "answer METHOD N" (the response to the next CreateSession, SelectDevices or Start),
 "activate", "deactivate", "close" (the desktop ends the remote-desktop session), "stall" (keys
-are no longer answered). Lines out:
-"ready", "portal", "select k=v ...", "key CODE STATE TIME", "bind TRIGGER", "activated TIME",
-"deactivated TIME", "METHOD N" (refused or failed), "closed".
+are no longer answered). Lines out: "ready", "portal", "mutter" (each on the bus), "select
+k=v ...", "key CODE STATE TIME", "bind TRIGGER", "activated TIME", "deactivated TIME",
+"METHOD N" (refused or failed), "closed".
 """
 import itertools
 import sys
@@ -74,10 +74,11 @@ class Desktop:
             "org.freedesktop.portal.Desktop"
         Gio.bus_own_name_on_connection(self.bus, owned, Gio.BusNameOwnerFlags.NONE,
                                        lambda *_: say("ready"), None)
-        if self.backend:  # the portal in front of it
-            Gio.bus_watch_name_on_connection(self.bus, "org.freedesktop.portal.Desktop",
-                                             Gio.BusNameWatcherFlags.NONE,
-                                             lambda *_: say("portal"), None)
+        if self.backend:  # the portal in front of it, and mutter's remote desktop behind it
+            for name, line in (("org.freedesktop.portal.Desktop", "portal"),
+                               ("org.gnome.Mutter.RemoteDesktop", "mutter")):
+                Gio.bus_watch_name_on_connection(self.bus, name, Gio.BusNameWatcherFlags.NONE,
+                                                 lambda *_, line=line: say(line), None)
         GLib.io_add_watch(sys.stdin, GLib.IO_IN | GLib.IO_HUP, self.word)
 
     def register(self, path, name):
