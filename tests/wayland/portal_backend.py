@@ -67,7 +67,7 @@ class Desktop:
         self.remote = None      # our remote-desktop session's path
         self.shortcut = None    # (session path, id, trigger code)
         self.down = set()       # keys down by the program's events
-        self.stalled = []       # after "stall", the keys left unanswered
+        self.stalled = None     # after "stall", the keys left unanswered
         for name in (self.rd, self.gs) if self.backend else (self.rd,):
             self.register(PATH, name)
         owned = "org.freedesktop.impl.portal.desktop.wigwag" if self.backend else \
@@ -100,7 +100,7 @@ class Desktop:
             if self.shortcut and code == self.shortcut[2] and state != (code in self.down):
                 self.emit("Activated" if state else "Deactivated")  # a desktop takes its trigger
             (self.down.add if state else self.down.discard)(code)
-            if self.stalled:
+            if self.stalled is not None:  # kept, never answered
                 return self.stalled.append(invocation)
             return invocation.return_value(None)
         if interface.endswith("Session"):  # Close
@@ -184,7 +184,7 @@ class Desktop:
         elif word in ("activate", "deactivate"):
             self.emit(word.capitalize() + "d")
         elif word == "stall":
-            self.stalled = [None]
+            self.stalled = []
         elif word == "close" and self.remote:
             self.close_session(self.remote, tell=True)
         return True
